@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Configures and builds both trees: build/win32 (the shipped DLL) and build/win64 (the same sources
+# for x86_64, with the tests and stand-ins that run under wine64).
+set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+cd "$VRX_ROOT"
+
+configure() {
+    local arch=$1 dir=$2; shift 2
+    if [ ! -f "$dir/build.ninja" ]; then
+        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" \
+            -DVRX_OPENSSL_ROOT="$VRX_DEPS/openssl-$arch" "$@" >/dev/null
+    fi
+}
+configure i686 "$VRX_BUILD/win32"
+configure x86_64 "$VRX_BUILD/win64" -DVRX_BUILD_TESTS=ON
+ln -sf "$VRX_BUILD/win64/compile_commands.json" compile_commands.json
+jobs=$(nproc)
+cmake --build "$VRX_BUILD/win32" -j "$jobs"
+cmake --build "$VRX_BUILD/win64" -j "$jobs"

@@ -1,0 +1,20 @@
+# Wine prefix handling shared by the test and demo scripts; sourced, never run.
+# vrx_prefix_start DIR: creates the prefix when missing, keeps its server alive and warms it, so
+# that Wine's background services are up before anything reads a program's output.
+# vrx_prefix_stop DIR: stops that prefix's server (and only that one).
+vrx_prefix_start() {
+    local prefix=$1
+    export WINEPREFIX=$prefix WINEDEBUG=-all
+    if [ ! -f "$prefix/system.reg" ]; then
+        echo "wine: creating prefix $prefix"
+        mkdir -p "$prefix"
+        "$WINE64" wineboot --init >/dev/null 2>&1 </dev/null || true
+        "$WINESERVER64" -w
+    fi
+    "$WINESERVER64" -p </dev/null >/dev/null 2>&1
+    "$WINE64" cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+
+vrx_prefix_stop() {
+    WINEPREFIX=$1 "$WINESERVER64" -k >/dev/null 2>&1 || true
+}

@@ -1,0 +1,11 @@
+#include <windows.h>
+
+#include "../../../etwlogging/LogFacade.h"
+
+// Logging is only configured here; the sink is made on the first record.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        ETWLogging::InitializeLogging(nullptr, L"Anti-Spam", nullptr, nullptr, 0);
+    }
+    return TRUE;
+}

@@ -1,0 +1,19 @@
+// Actions whose work is not implemented yet: they keep the entry form and report success.
+#include "VrxRunOnce.h"
+
+#define VRX_PENDING_ACTION(Name)                                \
+    extern "C" int CALLBACK Name(HWND, HINSTANCE, LPSTR, int) { \
+        return 0;                                               \
+    }
+
+VRX_PENDING_ACTION(AdjustFiltLevel)
+VRX_PENDING_ACTION(CheckOutlook)
+VRX_PENDING_ACTION(ConvertUFilters)
+VRX_PENDING_ACTION(DeleteVRXTask)
+VRX_PENDING_ACTION(ExtractAutoFillData)
+VRX_PENDING_ACTION(ExtractContent)
+VRX_PENDING_ACTION(MoveApfFile)
+VRX_PENDING_ACTION(RemoveServiceDependency)
+VRX_PENDING_ACTION(SignalContentUpdate)
+
+#undef VRX_PENDING_ACTION

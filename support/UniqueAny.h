@@ -1,0 +1,83 @@
+// Scope-bound owners for Win32 handles: one move-only template, one alias per kind of handle.
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+namespace Tessel {
+
+// Owns one resource described by TTraits: `pointer` (the handle type), `Invalid()` (the value
+// that owns nothing) and `Close(pointer)` (releases it). Move-only; releases on destruction.
+template <typename TTraits>
+class TUniqueAny {
+public:
+    using pointer = typename TTraits::pointer;
+
+    TUniqueAny() noexcept : m_value(TTraits::Invalid()) {}
+    explicit TUniqueAny(pointer value) noexcept : m_value(value) {}
+    TUniqueAny(TUniqueAny&& other) noexcept : m_value(other.release()) {}
+    TUniqueAny& operator=(TUniqueAny&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    TUniqueAny(const TUniqueAny&) = delete;
+    TUniqueAny& operator=(const TUniqueAny&) = delete;
+    ~TUniqueAny() { reset(); }
+
+    pointer get() const noexcept { return m_value; }
+    bool is_valid() const noexcept { return m_value != TTraits::Invalid(); }
+    explicit operator bool() const noexcept { return is_valid(); }
+
+    // Gives up ownership without releasing.
+    pointer release() noexcept { return std::exchange(m_value, TTraits::Invalid()); }
+
+    // Releases what is owned and takes `value` instead.
+    void reset(pointer value = TTraits::Invalid()) noexcept {
+        const pointer old = std::exchange(m_value, value);
+        if (old != TTraits::Invalid()) {
+            TTraits::Close(old);
+        }
+    }
+
+    // Releases what is owned and exposes the slot to an API that returns a new handle through an
+    // out parameter.
+    pointer* put() noexcept {
+        reset();
+        return &m_value;
+    }
+
+private:
+    pointer m_value;
+};
+
+namespace internal {
+
+template <typename T, typename TClose, TClose CloseFn>
+struct TNullTraits {
+    using pointer = T;
+    static pointer Invalid() noexcept { return nullptr; }
+    static void Close(pointer value) noexcept { CloseFn(value); }
+};
+
+template <BOOL(WINAPI* CloseFn)(HANDLE)>
+struct TInvalidHandleTraits {
+    using pointer = HANDLE;
+    static pointer Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(pointer value) noexcept { CloseFn(value); }
+};
+
+}  // namespace internal
+
+using UniqueHKey =
+    TUniqueAny<internal::TNullTraits<HKEY, decltype(&::RegCloseKey), &::RegCloseKey>>;
+using UniqueHandle =
+    TUniqueAny<internal::TNullTraits<HANDLE, decltype(&::CloseHandle), &::CloseHandle>>;
+using UniqueHModule =
+    TUniqueAny<internal::TNullTraits<HMODULE, decltype(&::FreeLibrary), &::FreeLibrary>>;
+using UniqueFileHandle = TUniqueAny<internal::TInvalidHandleTraits<&::CloseHandle>>;
+using UniqueFindHandle = TUniqueAny<internal::TInvalidHandleTraits<&::FindClose>>;
+
+}  // namespace Tessel

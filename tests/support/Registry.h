@@ -1,0 +1,49 @@
+// Registry set-up and inspection for tests. Every path is under HKEY_LOCAL_MACHINE; the tests run
+// as a 64-bit process, so the native view is the 64-bit one.
+#pragma once
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace VrxTest {
+
+constexpr const wchar_t* kVrxKey = L"SOFTWARE\\Varlen\\VRX";
+constexpr const wchar_t* kSubstituteKey = L"SOFTWARE\\Varlen\\VRX\\AppInfo\\Substitute";
+
+// Removes the maker's whole key, in the 64-bit view and in the 32-bit one.
+void RemoveProductKeys();
+
+void CreateKey(const wchar_t* path);
+void SetString(const wchar_t* key, const wchar_t* name, const std::wstring& value,
+               DWORD type = REG_SZ);
+void SetDword(const wchar_t* key, const wchar_t* name, DWORD value);
+void SetRaw(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, size_t bytes);
+void DeleteValue(const wchar_t* key, const wchar_t* name);
+
+struct RegValue {
+    bool present = false;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+
+    DWORD AsDword() const;
+    std::wstring AsString() const;
+};
+RegValue ReadValue(const wchar_t* key, const wchar_t* name, REGSAM view = KEY_WOW64_64KEY);
+bool KeyExists(const wchar_t* key, REGSAM view = KEY_WOW64_64KEY);
+
+// Denies everyone the given rights on a key (an explicit deny entry ahead of the inherited ones),
+// so opens that ask for them fail with ERROR_ACCESS_DENIED.
+void DenyKeyAccess(const wchar_t* key, DWORD deniedRights);
+
+// A test that starts and ends with no product keys and an empty captured log.
+class ProductRegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+}  // namespace VrxTest
