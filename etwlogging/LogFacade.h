@@ -3,6 +3,10 @@
 #pragma once
 
 #include <windows.h>
+// urlmon.h maps the name IsLoggingEnabled to functions of its own. Take it in here, once, and
+// drop the macro so that the facade's name means the facade everywhere.
+#include <urlmon.h>
+#undef IsLoggingEnabled
 
 #include <memory>
 #include <string>

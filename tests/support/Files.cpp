@@ -1,0 +1,87 @@
+#include "Files.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace VrxTest {
+namespace {
+
+std::wstring ExecutableFolder() {
+    wchar_t exe[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring path(exe);
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+void ClearReadOnly(const std::filesystem::path& root) {
+    std::error_code ignored;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+        ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
+}  // namespace
+
+ScratchFolder::ScratchFolder() {
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    static unsigned counter = 0;
+    m_path = std::wstring(temp) + L"vrx-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+             std::to_wstring(++counter);
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+    EXPECT_TRUE(::CreateDirectoryW(m_path.c_str(), nullptr)) << ::GetLastError();
+}
+
+ScratchFolder::~ScratchFolder() {
+    ClearReadOnly(m_path);
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+}
+
+std::wstring FixturePath(const std::wstring& name) {
+    return ExecutableFolder() + L"\\fixtures\\" + name;
+}
+
+void MakeFolder(const std::wstring& path) {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    EXPECT_FALSE(error) << error.message();
+}
+
+void WriteTextFile(const std::wstring& path, const std::string& text) {
+    std::ofstream out(std::filesystem::path(path), std::ios::binary);
+    out << text;
+    EXPECT_TRUE(out.good());
+}
+
+std::string ReadTextFile(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool FileExists(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool FolderExists(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void CopyFileTo(const std::wstring& from, const std::wstring& to) {
+    EXPECT_TRUE(::CopyFileW(from.c_str(), to.c_str(), FALSE)) << ::GetLastError();
+}
+
+bool RunningUnderWine() {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+}  // namespace VrxTest

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "src/common/vrxrunonce/VrxCabUtils.h"
+#include "tests/support/Files.h"
+#include "tests/support/LogCapture.h"
+
+using namespace VrxTest;
+
+namespace {
+
+class VrxCabUtilsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ClearLogRecords(); }
+
+    static LogRecord CabRecord(int line, const std::wstring& text) {
+        return {4, L"src\\common\\vrxrunonce\\VrxCabUtils", L"VRXUtils::ExtractCabFile", line,
+                text};
+    }
+
+    ScratchFolder scratch;
+};
+
+}  // namespace
+
+TEST_F(VrxCabUtilsTest, ExtractsEveryFileWithItsFolders) {
+    EXPECT_TRUE(
+        VRXUtils::ExtractCabFile(FixturePath(L"content.cab").c_str(), scratch.Path().c_str()));
+    EXPECT_EQ("version=5\nrules=42\n", ReadTextFile(scratch / L"content.ini"));
+    EXPECT_TRUE(FileExists(scratch / L"Config\\reputation.txt"));
+    EXPECT_TRUE(FileExists(scratch / L"Config\\phrases.txt"));
+    EXPECT_TRUE(LogRecords().empty());
+}
+
+TEST_F(VrxCabUtilsTest, MissingDestinationOrAFolderInTheWayFailsTheExtraction) {
+    const std::wstring cab = FixturePath(L"content.cab");
+    const std::wstring nowhere = scratch / L"missing\\folder";
+    EXPECT_FALSE(VRXUtils::ExtractCabFile(cab.c_str(), nowhere.c_str()));
+
+    MakeFolder(scratch / L"content.ini");
+    EXPECT_FALSE(VRXUtils::ExtractCabFile(cab.c_str(), scratch.Path().c_str()));
+
+    const std::wstring missingCab = scratch / L"missing.cab";
+    EXPECT_FALSE(VRXUtils::ExtractCabFile(missingCab.c_str(), scratch.Path().c_str()));
+
+    EXPECT_EQ((std::vector<LogRecord>{CabRecord(60, L"ExtractCabFile: fail cab extraction from " +
+                                                        cab + L" to " + nowhere),
+                                      CabRecord(60, L"ExtractCabFile: fail cab extraction from " +
+                                                        cab + L" to " + scratch.Path()),
+                                      CabRecord(60, L"ExtractCabFile: fail cab extraction from " +
+                                                        missingCab + L" to " + scratch.Path())}),
+              LogRecords());
+}
+
+TEST_F(VrxCabUtilsTest, DamagedCabinetFailsTheExtraction) {
+    if (RunningUnderWine()) {
+        GTEST_SKIP() << "Wine's advpack reports success for a damaged cabinet";
+    }
+    const std::wstring damaged = FixturePath(L"damaged.cab");
+    EXPECT_FALSE(VRXUtils::ExtractCabFile(damaged.c_str(), scratch.Path().c_str()));
+    EXPECT_EQ(std::vector<LogRecord>{CabRecord(60, L"ExtractCabFile: fail cab extraction from " +
+                                                       damaged + L" to " + scratch.Path())},
+              LogRecords());
+}
+
+TEST_F(VrxCabUtilsTest, PathsThatDoNotConvertToAnsiAreRefused) {
+    const std::wstring cab = FixturePath(L"content.cab");
+    // 260 bytes with the terminator do not fit the conversion buffer.
+    const std::wstring tooLong = L"C:\\" + std::wstring(257, L'd');
+    EXPECT_FALSE(VRXUtils::ExtractCabFile(cab.c_str(), tooLong.c_str()));
+    EXPECT_FALSE(VRXUtils::ExtractCabFile(tooLong.c_str(), scratch.Path().c_str()));
+
+    // A character the ANSI code page lacks would otherwise turn into '?' or a look-alike.
+    const std::wstring foreign = scratch / L"\x0416\x4E2D\x05D0";
+    MakeFolder(foreign);
+    EXPECT_FALSE(VRXUtils::ExtractCabFile(cab.c_str(), foreign.c_str()));
+    EXPECT_FALSE(FileExists(foreign + L"\\content.ini"));
+
+    EXPECT_EQ(std::vector<LogRecord>(3, CabRecord(54, L"ExtractCabFile: fail to convert strings")),
+              LogRecords());
+}
+
+TEST_F(VrxCabUtilsTest, RemoveFolderTreeDeletesNestedFoldersAndKeepsWhatCannotBeDeleted) {
+    const std::wstring root = scratch / L"Config";
+    MakeFolder(root + L"\\a\\b\\c");
+    WriteTextFile(root + L"\\top.txt", "1");
+    WriteTextFile(root + L"\\a\\b\\mid.txt", "2");
+    WriteTextFile(root + L"\\a\\b\\c\\deep.txt", "3");
+    EXPECT_TRUE(VRXUtils::RemoveFolderTree(root.c_str()));
+    EXPECT_FALSE(FolderExists(root));
+
+    MakeFolder(root + L"\\a");
+    WriteTextFile(root + L"\\a\\locked.txt", "4");
+    WriteTextFile(root + L"\\free.txt", "5");
+    ASSERT_TRUE(::SetFileAttributesW((root + L"\\a\\locked.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(VRXUtils::RemoveFolderTree(root.c_str()));
+    EXPECT_TRUE(FileExists(root + L"\\a\\locked.txt"));
+
+    EXPECT_FALSE(VRXUtils::RemoveFolderTree(nullptr));
+    EXPECT_FALSE(VRXUtils::RemoveFolderTree((scratch / L"never-made").c_str()));
+}
+
+TEST_F(VrxCabUtilsTest, RemoveFolderTreeRemovesALinkWithoutEnteringIt) {
+    const std::wstring outside = scratch / L"outside";
+    MakeFolder(outside);
+    WriteTextFile(outside + L"\\precious.txt", "keep me");
+    const std::wstring root = scratch / L"Config";
+    MakeFolder(root);
+    const std::wstring link = root + L"\\link";
+    if (!::CreateSymbolicLinkW(link.c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+        GTEST_SKIP() << "no directory links here: " << ::GetLastError();
+    }
+    EXPECT_TRUE(VRXUtils::RemoveFolderTree(root.c_str()));
+    EXPECT_FALSE(FolderExists(root));
+    EXPECT_EQ("keep me", ReadTextFile(outside + L"\\precious.txt"));
+}
