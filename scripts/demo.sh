@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The main job: provisions a product install in a Wine prefix of its own, runs VrxRO.dll's actions
+# through rundll32 in the order the installer does, and shows what each one changed.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/env.sh"
+. "$here/wine-prefix.sh"
+
+bash "$here/setup-deps.sh"
+bash "$here/build.sh" >/dev/null
+
+trap 'vrx_prefix_stop "$VRX_DEMO_PREFIX"' EXIT
+vrx_prefix_start "$VRX_DEMO_PREFIX"
+
+install_win='C:\Program Files\Varlen\VRX'
+install_unix="$VRX_DEMO_PREFIX/drive_c/Program Files/Varlen/VRX"
+work=$(mktemp -d)
+trap 'rm -rf "$work"; vrx_prefix_stop "$VRX_DEMO_PREFIX"' EXIT
+
+reg() { "$WINE64" reg "$@" >/dev/null 2>&1; }
+set_value() { reg add "$1" /v "$2" /t "$3" /d "$4" /f; }
+
+provision() {
+    # Start from a clean product state on every run.
+    reg delete 'HKLM\SOFTWARE\Varlen' /f || true
+    reg delete 'HKLM\SOFTWARE\Wow6432Node\Varlen' /f || true
+    rm -rf "$install_unix"
+    mkdir -p "$install_unix/Config"
+
+    # The product's keys as the installer leaves them just before it runs the actions.
+    set_value 'HKLM\SOFTWARE\Varlen\VRX' 'Install Dir' REG_SZ "$install_win"
+    set_value 'HKLM\SOFTWARE\Varlen\VRX' content REG_DWORD 3
+    set_value 'HKLM\SOFTWARE\Varlen\VRX' upd_content REG_DWORD 5
+    set_value 'HKLM\SOFTWARE\Varlen\VRX\AppInfo\Substitute' version2 REG_SZ 12.0
+    set_value 'HKLM\SOFTWARE\Varlen\ZEDHOST' Enable REG_DWORD 0
+    set_value 'HKLM\SOFTWARE\Varlen\VSC' 'CommonFiles Dir' REG_SZ 'C:\Program Files\Common Files\Varlen'
+    set_value 'HKLM\SOFTWARE\Varlen\Platform' vlutil32_install_dir REG_SZ \
+        'C:\Program Files (x86)\Common Files\Varlen\Platform'
+    set_value 'HKLM\SOFTWARE\Wow6432Node\Varlen\Keelbase' keelbase_version REG_SZ 5.2.0.31
+
+    # The install folder: the DLL, the content package of this install, and the content that an
+    # earlier version unpacked.
+    cp "$VRX_BUILD/win64/bin/VrxRO.dll" "$install_unix/"
+    (cd "$VRX_ROOT/testbed/content" &&
+     gcab -c -z "$install_unix/vrxcmcnt.cab" content.ini Config/reputation.txt Config/phrases.txt)
+    printf 'reputation table of content #3\n' > "$install_unix/Config/reputation-v3.txt"
+}
+
+snapshot() { python3 "$here/demo_report.py" snapshot "$work/$1.json" "$install_unix"; }
+
+run_action() {
+    local action=$1 before=$work/before.json
+    echo
+    echo "== rundll32 VrxRO.dll,$action"
+    snapshot before
+    "$WINE64" rundll32 "$install_win\\VrxRO.dll,$action" </dev/null >/dev/null 2>&1
+    snapshot after
+    python3 "$here/demo_report.py" diff "$work/before.json" "$work/after.json"
+}
+
+echo "Provisioning a product install in $VRX_DEMO_PREFIX"
+provision
+echo "Install folder $install_win:"
+(cd "$install_unix" && find . -type f | sed 's|^\./|  |' | sort)
+
+# The installer's order.
+run_action SetInstallDate
+run_action ExtractContent
+
+echo
+echo "The shipped 32-bit DLL is $VRX_BUILD/win32/bin/VrxRO.dll; the demo runs the same sources"
+echo "built for x86_64, since 32-bit Wine cannot start on this machine."

@@ -1,0 +1,106 @@
+#!/usr/bin/env python3
+"""Snapshots of the product's machine state in a Wine prefix, and a readable account of what
+changed between two of them. Used by demo.sh.
+
+  demo_report.py snapshot OUT.json INSTALL_DIR_UNIX
+  demo_report.py diff BEFORE.json AFTER.json
+"""
+import datetime
+import json
+import os
+import struct
+import subprocess
+import sys
+
+WINE = os.environ.get("WINE64", "/usr/lib/wine/wine64")
+ROOTS = [r"HKLM\SOFTWARE\Varlen", r"HKLM\SOFTWARE\Wow6432Node\Varlen"]
+WEEKDAYS = ["Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"]
+
+
+def query_registry(root):
+    """Returns {"key\\value": [type, data]} for every value below root."""
+    result = subprocess.run([WINE, "reg", "query", root, "/s"], capture_output=True, text=True,
+                            errors="replace")
+    values, key = {}, None
+    for raw in result.stdout.splitlines():
+        line = raw.rstrip("\r")
+        if line.startswith("HKEY_"):
+            key = line
+        elif line.startswith("    ") and key:
+            parts = line[4:].split("    ", 2)
+            if len(parts) >= 2:
+                name = parts[0] if parts[0] != "(Default)" else ""
+                values[key + "\\" + name] = [parts[1], parts[2] if len(parts) > 2 else ""]
+    return values
+
+
+def list_files(folder):
+    files = {}
+    for base, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(base, name)
+            files[os.path.relpath(path, folder).replace("/", "\\")] = os.path.getsize(path)
+    return files
+
+
+def decode(name, kind, data):
+    """A value as a person reads it."""
+    if kind == "REG_BINARY" and len(data) == 32:
+        fields = struct.unpack("<8H", bytes.fromhex(data))
+        year, month, weekday, day, hour, minute, second, ms = fields
+        if 1 <= month <= 12 and weekday < 7:
+            return (f"{year:04}-{month:02}-{day:02} {hour:02}:{minute:02}:{second:02}.{ms:03} UTC"
+                    f" ({WEEKDAYS[weekday]})  [SYSTEMTIME {data}]")
+    if kind == "REG_DWORD":
+        number = int(data, 16)
+        if name.lower() == "gmtdate":
+            moment = datetime.datetime.fromtimestamp(number, datetime.timezone.utc)
+            return f"{number} s since 1970 = {moment:%Y-%m-%d %H:%M:%S} UTC"
+        return str(number)
+    return data
+
+
+def describe(path, kind, data):
+    key, _, name = path.rpartition("\\")
+    return f"{key.replace('HKEY_LOCAL_MACHINE', 'HKLM')} \"{name}\" ({kind}) = {decode(name, kind, data)}"
+
+
+def snapshot(out, install_dir):
+    state = {"registry": {}, "files": list_files(install_dir)}
+    for root in ROOTS:
+        state["registry"].update(query_registry(root))
+    with open(out, "w") as handle:
+        json.dump(state, handle)
+
+
+def diff(before_path, after_path):
+    with open(before_path) as b, open(after_path) as a:
+        before, after = json.load(b), json.load(a)
+    lines = []
+    old, new = before["registry"], after["registry"]
+    for path in sorted(set(old) | set(new)):
+        if path not in old:
+            lines.append("  + " + describe(path, *new[path]))
+        elif path not in new:
+            lines.append("  - " + describe(path, *old[path]) + "   (deleted)")
+        elif old[path] != new[path]:
+            lines.append("  ~ " + describe(path, *new[path]))
+            lines.append("      was " + decode(path.rpartition("\\")[2], *old[path]))
+    old, new = before["files"], after["files"]
+    for name in sorted(set(old) | set(new)):
+        if name not in old:
+            lines.append(f"  + file {name} ({new[name]} bytes)")
+        elif name not in new:
+            lines.append(f"  - file {name}   (deleted)")
+        elif old[name] != new[name]:
+            lines.append(f"  ~ file {name} ({old[name]} -> {new[name]} bytes)")
+    print("\n".join(lines) if lines else "  (nothing changed)")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1] == "snapshot":
+        snapshot(sys.argv[2], sys.argv[3])
+    elif len(sys.argv) == 4 and sys.argv[1] == "diff":
+        diff(sys.argv[2], sys.argv[3])
+    else:
+        sys.exit(__doc__)
