@@ -1,12 +1,3 @@
-# Cross-compiles for x86_64 Windows with mingw-w64's posix thread-model compilers
-# (the win32 model has no std::mutex or std::once_flag, which GoogleTest needs).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(VRX_TRIPLET x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${VRX_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VRX_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${VRX_TRIPLET}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${VRX_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# x86_64 Windows: the shipped build's sources for the tests under wine64.
+set(VRX_ARCH x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)

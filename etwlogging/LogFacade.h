@@ -14,10 +14,6 @@
 
 #include "LoggingIf.h"
 
-namespace Tessel {
-class ILoggingHandler;
-}
-
 namespace ETWLogging {
 
 namespace internal {
@@ -74,7 +70,6 @@ private:
     void StoreSink(CLoggingIf* sink);
 
     CLoggingIf* m_sink = nullptr;
-    Tessel::ILoggingHandler* m_registeredHandler = nullptr;
 };
 
 // Stores the initialisation values; builds nothing. A null module means the module that contains

@@ -63,9 +63,25 @@ provision
 echo "Install folder $install_win:"
 (cd "$install_unix" && find . -type f | sed 's|^\./|  |' | sort)
 
+# The update manager is a process of its own: the stand-in creates its mutex and install event,
+# named from this machine's identifier as the DLL names them, takes the request and holds the
+# mutex for a moment as the real one does while it works.
+signal_content_update() {
+    local log=$work/updmgr.log
+    "$WINE64" "$VRX_BUILD/win64/bin/vrx_updmgr_standin.exe" --mode take --hold 1500 \
+        --timeout 30000 >"$log" 2>&1 </dev/null &
+    local manager=$!
+    for _ in $(seq 100); do grep -q ready "$log" && break; sleep 0.1; done
+    run_action SignalContentUpdate
+    wait "$manager" || true
+    echo "  update manager (stand-in) saw:"
+    sed 's/^updmgr: /    /' "$log"
+}
+
 # The installer's order.
 run_action SetInstallDate
 run_action ExtractContent
+signal_content_update
 
 echo
 echo "The shipped 32-bit DLL is $VRX_BUILD/win32/bin/VrxRO.dll; the demo runs the same sources"

@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "support/UniqueAny.h"
+#include "tests/support/Files.h"
 
 namespace VrxTest {
 
 std::wstring DllUnderTest() {
-    wchar_t exe[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring path(exe);
-    path.erase(path.find_last_of(L'\\') + 1);
-    return path + L"VrxRO.dll";
+    return ExecutableFolder() + L"\\VrxRO.dll";
 }
 
 DWORD RunAction(const std::wstring& action, const std::wstring& commandTail) {

@@ -9,13 +9,6 @@
 namespace VrxTest {
 namespace {
 
-std::wstring ExecutableFolder() {
-    wchar_t exe[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring path(exe);
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
 void ClearReadOnly(const std::filesystem::path& root) {
     std::error_code ignored;
     for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
@@ -25,6 +18,13 @@ void ClearReadOnly(const std::filesystem::path& root) {
 }
 
 }  // namespace
+
+std::wstring ExecutableFolder() {
+    wchar_t exe[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring path(exe);
+    return path.substr(0, path.find_last_of(L'\\'));
+}
 
 ScratchFolder::ScratchFolder() {
     wchar_t temp[MAX_PATH] = {};

@@ -23,6 +23,9 @@ private:
     std::wstring m_path;
 };
 
+// The folder of the running test executable, where the DLL and the stand-ins are built too.
+std::wstring ExecutableFolder();
+
 // A file built with the tests (cabinets and the like): <test exe folder>\fixtures\<name>.
 std::wstring FixturePath(const std::wstring& name);
 

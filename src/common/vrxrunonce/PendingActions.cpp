@@ -13,6 +13,5 @@ VRX_PENDING_ACTION(DeleteVRXTask)
 VRX_PENDING_ACTION(ExtractAutoFillData)
 VRX_PENDING_ACTION(MoveApfFile)
 VRX_PENDING_ACTION(RemoveServiceDependency)
-VRX_PENDING_ACTION(SignalContentUpdate)
 
 #undef VRX_PENDING_ACTION
