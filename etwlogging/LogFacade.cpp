@@ -1,10 +1,13 @@
 #include "LogFacade.h"
 
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <utility>
 
 #include "Format.h"
+#include "TesselLogHandler.h"
+#include "../support/Logging/internal_logging.h"
 
 namespace ETWLogging {
 namespace {
@@ -46,6 +49,10 @@ std::unique_ptr<CLogFacade>& FacadeHolder() {
     return facade;
 }
 
+// The facade once its creation has finished, for readers that must not create it (the support
+// library's messages may arrive while it is being created).
+std::atomic<CLogFacade*> g_createdFacade{nullptr};
+
 CLogBuilderIf* TakeBuilderForFacade() {
     BuilderSlot& slot = TheBuilderSlot();
     std::lock_guard<std::mutex> guard(slot.lock);
@@ -57,7 +64,12 @@ CLogBuilderIf* TakeBuilderForFacade() {
 void CreateFacade() {
     // The builder slot must outlive the facade: touch it first so that it is destroyed last.
     CLogBuilderIf* builder = TakeBuilderForFacade();
-    FacadeHolder().reset(new (std::nothrow) CLogFacade(StoredInitValues(), builder));
+    std::unique_ptr<CLogFacade>& holder = FacadeHolder();
+    holder.reset(new (std::nothrow) CLogFacade(StoredInitValues(), builder));
+    if (holder) {
+        holder->RegisterSupportLogHandler(&CTesselLogHandler::Instance());
+        g_createdFacade.store(holder.get());
+    }
 }
 
 }  // namespace
@@ -68,6 +80,9 @@ HMODULE LoggingModule() {
 }
 const LogInitValues& StoredLogInitValues() {
     return StoredInitValues();
+}
+CLogFacade* CreatedLogFacade() {
+    return g_createdFacade.load();
 }
 }  // namespace internal
 
@@ -93,7 +108,28 @@ CLogFacade::CLogFacade(const LogInitValues& values, CLogBuilderIf* builder) {
 }
 
 CLogFacade::~CLogFacade() {
+    if (g_createdFacade.load() == this) {
+        g_createdFacade.store(nullptr);
+    }
+    UnregisterSupportLogHandler(m_registeredHandler);
     StoreSink(nullptr);
+}
+
+void CLogFacade::RegisterSupportLogHandler(Tessel::ILoggingHandler* handler) {
+    if (m_sink == nullptr || Tessel::CLogger::RegisterHandler(handler) != ERROR_SUCCESS) {
+        return;
+    }
+    Tessel::ILoggingHandler* const previous = std::exchange(m_registeredHandler, handler);
+    if (previous != nullptr && previous != handler) {
+        Tessel::CLogger::UnregisterHandler(previous);
+    }
+}
+
+void CLogFacade::UnregisterSupportLogHandler(Tessel::ILoggingHandler* handler) {
+    if (handler != nullptr && handler == m_registeredHandler) {
+        m_registeredHandler = nullptr;
+        Tessel::CLogger::UnregisterHandler(handler);
+    }
 }
 
 void CLogFacade::StoreSink(CLoggingIf* sink) {
@@ -127,6 +163,18 @@ DWORD CLogFacade::WriteV(DWORD severity, const wchar_t* file, const wchar_t* fun
         text.resize(kCutChars);
     }
     return m_sink->Log(file, function, line, severity, text.c_str());
+}
+
+void CLogFacade::WriteUnformatted(DWORD severity, const wchar_t* file, const wchar_t* function,
+                                  int line, const wchar_t* message) {
+    if (m_sink == nullptr || m_sink->Prepare() != ERROR_SUCCESS) {
+        return;
+    }
+    if (auto* extended = dynamic_cast<CLoggingIf_ex*>(m_sink)) {
+        extended->LogEx(severity, file, function, line, message);
+    } else {
+        m_sink->Log(file, function, line, severity, message);
+    }
 }
 
 void InitializeLogging(const wchar_t* profileName, const wchar_t* groupName, HMODULE module,

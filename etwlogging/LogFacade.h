@@ -14,6 +14,10 @@
 
 #include "LoggingIf.h"
 
+namespace Tessel {
+class ILoggingHandler;
+}
+
 namespace ETWLogging {
 
 namespace internal {
@@ -62,6 +66,19 @@ public:
     DWORD WriteV(DWORD severity, const wchar_t* file, const wchar_t* function, int line,
                  const wchar_t* format, va_list args);
 
+    // Writes `message` as it stands, whatever the sink's threshold.
+    void WriteUnformatted(DWORD severity, const wchar_t* file, const wchar_t* function, int line,
+                          const wchar_t* message);
+
+    // Registers `handler` with the support library's logger, so that its messages reach this
+    // facade's sink too. Only a facade with a sink registers. A successful registration is
+    // remembered (replacing, and unregistering, one remembered before) and undone when the
+    // facade goes.
+    void RegisterSupportLogHandler(Tessel::ILoggingHandler* handler);
+
+    // When `handler` is the one remembered as registered, forgets and unregisters it.
+    void UnregisterSupportLogHandler(Tessel::ILoggingHandler* handler);
+
     // Texts longer than this are cut to kCutChars before a non-extended write.
     static constexpr size_t kMaxWholeChars = 4160;
     static constexpr size_t kCutChars = 2080;
@@ -70,6 +87,7 @@ private:
     void StoreSink(CLoggingIf* sink);
 
     CLoggingIf* m_sink = nullptr;
+    Tessel::ILoggingHandler* m_registeredHandler = nullptr;
 };
 
 // Stores the initialisation values; builds nothing. A null module means the module that contains
@@ -100,6 +118,9 @@ void LogIfEnabled(DWORD severity, const wchar_t* file, const wchar_t* function, 
 namespace internal {
 // The values InitializeLogging stored (the defaults until it runs).
 const LogInitValues& StoredLogInitValues();
+
+// The process's facade once its creation has finished, else null; never creates it.
+CLogFacade* CreatedLogFacade();
 }  // namespace internal
 
 }  // namespace ETWLogging

@@ -4,8 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "etwlogging/LogFacade.h"
+#include "etwlogging/TesselLogHandler.h"
 #include "support/Logging/internal_logging.h"
 #include "tests/support/DebugOutput.h"
+#include "tests/support/LogCapture.h"
 
 using Tessel::CDefaultLoggingHandler;
 using Tessel::CLogger;
@@ -55,16 +58,27 @@ HandledMessage Error(const wchar_t* function, DWORD line, const std::wstring& te
 const wchar_t* const kRegister = L"Tessel::CLogger::RegisterHandler";
 const wchar_t* const kUnregister = L"Tessel::CLogger::UnregisterHandler";
 
-// Every test starts and ends with no handler registered: the registration is process-wide.
+// Every test starts with no handler registered and ends by putting back the one registered before
+// (the logging facade's bridge, once the facade exists): the registration is process-wide.
 class CLoggerTest : public ::testing::Test {
 protected:
-    void SetUp() override { ClearRegistration(); }
-    void TearDown() override { ClearRegistration(); }
+    void SetUp() override {
+        saved = CLogger::RegisteredHandler();
+        ClearRegistration();
+    }
+    void TearDown() override {
+        ClearRegistration();
+        if (saved != nullptr) {
+            CLogger::RegisterHandler(saved);
+        }
+    }
     static void ClearRegistration() {
         if (ILoggingHandler* registered = CLogger::RegisteredHandler()) {
             CLogger::UnregisterHandler(registered);
         }
     }
+
+    ILoggingHandler* saved = nullptr;
 
     CRecordingHandler first;
     CRecordingHandler second;
@@ -148,4 +162,78 @@ TEST_F(CLoggerTest, WithoutAHandlerTheDefaultOneWritesTaggedLinesToTheDebugger) 
                                          L"file.cpp(42): [INFO]: [Fn]: note\n",
                                          L"file.cpp(43): [UNKNOWN]: [Fn]: odd\n"}),
               debugger.Lines());
+}
+
+namespace {
+
+// Uses the process's facade, whose sink is the test's capturing sink.
+class SupportLogBridgeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ETWLogging::IsLoggingEnabled(1);  // creates the facade, which registers the bridge
+        VrxTest::ClearLogRecords();
+        VrxTest::SetCapturedSeverityThreshold(6);  // the bridge must not care
+    }
+    void TearDown() override { VrxTest::SetCapturedSeverityThreshold(1); }
+};
+
+}  // namespace
+
+TEST_F(SupportLogBridgeTest, SupportLibraryMessagesReachTheSinkAtTheSeverityOfTheirType) {
+    ASSERT_EQ(&ETWLogging::CTesselLogHandler::Instance(), CLogger::RegisteredHandler());
+    CLogger::Log(0, L"f", L"fn", 1, L"untagged %d", 0);
+    CLogger::Log(1, L"f", L"fn", 2, L"information");
+    CLogger::Log(2, L"f", L"fn", 3, L"error");
+    CLogger::Log(7, L"f", L"fn", 4, L"unrecognised");
+    EXPECT_EQ((std::vector<VrxTest::LogRecord>{{1, L"f", L"fn", 1, L"untagged 0"},
+                                               {1, L"f", L"fn", 2, L"information"},
+                                               {4, L"f", L"fn", 3, L"error"},
+                                               {2, L"f", L"fn", 4, L"unrecognised"}}),
+              VrxTest::LogRecords());
+}
+
+TEST_F(SupportLogBridgeTest, AnotherHandlerIsRefusedAndTheRefusalIsLogged) {
+    CRecordingHandler other;
+    EXPECT_EQ(5023u, CLogger::RegisterHandler(&other));
+    EXPECT_EQ(&ETWLogging::CTesselLogHandler::Instance(), CLogger::RegisteredHandler());
+    const std::vector<VrxTest::LogRecord> records = VrxTest::LogRecords();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(4u, records[0].severity);
+    EXPECT_EQ(L"Logging\\internal_logging", records[0].file);
+    EXPECT_EQ(kRegister, records[0].function);
+    EXPECT_EQ(72, records[0].line);
+    EXPECT_TRUE(other.messages.empty());
+}
+
+TEST(LogFacadeSupportHandler, OnlyAFacadeWithASinkRegistersAndItUnregistersWhenItGoes) {
+    ILoggingHandler* const saved = CLogger::RegisteredHandler();
+    if (saved != nullptr) {
+        CLogger::UnregisterHandler(saved);
+    }
+    std::vector<VrxTest::LogRecord> records;
+    CRecordingHandler handler;
+    {
+        ETWLogging::CLogFacade withoutSink(ETWLogging::LogInitValues{}, nullptr);
+        withoutSink.RegisterSupportLogHandler(&handler);
+        EXPECT_EQ(nullptr, CLogger::RegisteredHandler());
+    }
+    {
+        struct Builder : ETWLogging::CLogBuilderIf {
+            explicit Builder(std::vector<VrxTest::LogRecord>& r) : records(r) {}
+            bool Build(const wchar_t*, HMODULE, const wchar_t*, DWORD,
+                       ETWLogging::CLoggingIf** sink, Tessel::CRegKey*) override {
+                *sink = new VrxTest::CRecordingSink(records);
+                return true;
+            }
+            std::vector<VrxTest::LogRecord>& records;
+        } builder(records);
+        ETWLogging::CLogFacade facade(ETWLogging::LogInitValues{}, &builder);
+        facade.RegisterSupportLogHandler(&handler);
+        EXPECT_EQ(&handler, CLogger::RegisteredHandler());
+    }
+    EXPECT_EQ(nullptr, CLogger::RegisteredHandler());
+    EXPECT_TRUE(handler.messages.empty());
+    if (saved != nullptr) {
+        CLogger::RegisterHandler(saved);
+    }
 }
