@@ -14,6 +14,8 @@ vrx_prefix_start "$VRX_DEMO_PREFIX"
 
 install_win='C:\Program Files\Varlen\VRX'
 install_unix="$VRX_DEMO_PREFIX/drive_c/Program Files/Varlen/VRX"
+# The "apf" folder of an earlier, 32-bit install: where MoveApfFile takes the file from.
+legacy_apf_unix="$VRX_DEMO_PREFIX/drive_c/Program Files (x86)/Varlen/VRX/apf"
 work=$(mktemp -d)
 trap 'rm -rf "$work"; vrx_prefix_stop "$VRX_DEMO_PREFIX"' EXIT
 
@@ -24,7 +26,7 @@ provision() {
     # Start from a clean product state on every run.
     reg delete 'HKLM\SOFTWARE\Varlen' /f || true
     reg delete 'HKLM\SOFTWARE\Wow6432Node\Varlen' /f || true
-    rm -rf "$install_unix"
+    rm -rf "$install_unix" "$VRX_DEMO_PREFIX/drive_c/Program Files (x86)/Varlen"
     mkdir -p "$install_unix/Config"
 
     # The product's keys as the installer leaves them just before it runs the actions.
@@ -44,9 +46,21 @@ provision() {
     (cd "$VRX_ROOT/testbed/content" &&
      gcab -c -z "$install_unix/vrxcmcnt.cab" content.ini Config/reputation.txt Config/phrases.txt)
     printf 'reputation table of content #3\n' > "$install_unix/Config/reputation-v3.txt"
+
+    # The earlier install's "apf" file, and the empty "apf" folder this install laid down for it.
+    mkdir -p "$legacy_apf_unix" "$install_unix/apf"
+    printf 'apf of the earlier 32-bit install\n' > "$legacy_apf_unix/apf"
+
+    # The product's service, still waiting for the maker's service "vlnfire" at start (made with
+    # the testbed's helper: Wine's "sc create ... depend=" stores an unterminated list).
+    local services="$VRX_BUILD/win64/bin/vrx_service_setup.exe"
+    "$WINE64" "$services" delete VRX80Service </dev/null
+    "$WINE64" "$services" create VRX80Service 'C:\windows\system32\cmd.exe' vlnfire </dev/null
 }
 
-snapshot() { python3 "$here/demo_report.py" snapshot "$work/$1.json" "$install_unix"; }
+snapshot() {
+    python3 "$here/demo_report.py" snapshot "$work/$1.json" "$install_unix" "$legacy_apf_unix"
+}
 
 run_action() {
     local action=$1 before=$work/before.json
@@ -62,6 +76,8 @@ echo "Provisioning a product install in $VRX_DEMO_PREFIX"
 provision
 echo "Install folder $install_win:"
 (cd "$install_unix" && find . -type f | sed 's|^\./|  |' | sort)
+echo "The earlier install's apf folder:"
+(cd "$legacy_apf_unix" && find . -type f | sed 's|^\./|  |' | sort)
 
 # The update manager is a process of its own: the stand-in creates its mutex and install event,
 # named from this machine's identifier as the DLL names them, takes the request and holds the
@@ -82,6 +98,8 @@ signal_content_update() {
 run_action SetInstallDate
 run_action ExtractContent
 signal_content_update
+run_action MoveApfFile
+run_action RemoveServiceDependency
 
 echo
 echo "The shipped 32-bit DLL is $VRX_BUILD/win32/bin/VrxRO.dll; the demo runs the same sources"

@@ -2,7 +2,7 @@
 """Snapshots of the product's machine state in a Wine prefix, and a readable account of what
 changed between two of them. Used by demo.sh.
 
-  demo_report.py snapshot OUT.json INSTALL_DIR_UNIX
+  demo_report.py snapshot OUT.json INSTALL_DIR_UNIX [OTHER_DIR_UNIX...]
   demo_report.py diff BEFORE.json AFTER.json
 """
 import datetime
@@ -13,7 +13,8 @@ import subprocess
 import sys
 
 WINE = os.environ.get("WINE64", "/usr/lib/wine/wine64")
-ROOTS = [r"HKLM\SOFTWARE\Varlen", r"HKLM\SOFTWARE\Wow6432Node\Varlen"]
+ROOTS = [r"HKLM\SOFTWARE\Varlen", r"HKLM\SOFTWARE\Wow6432Node\Varlen",
+         r"HKLM\System\CurrentControlSet\Services\VRX80Service"]
 WEEKDAYS = ["Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"]
 
 
@@ -34,13 +35,19 @@ def query_registry(root):
     return values
 
 
-def list_files(folder):
+def list_files(folder, prefix=""):
     files = {}
     for base, _, names in os.walk(folder):
         for name in names:
             path = os.path.join(base, name)
-            files[os.path.relpath(path, folder).replace("/", "\\")] = os.path.getsize(path)
+            files[prefix + os.path.relpath(path, folder).replace("/", "\\")] = os.path.getsize(path)
     return files
+
+
+def windows_prefix(folder):
+    """The Windows form of a folder in the prefix's drive C, with a trailing separator."""
+    rest = folder.split("/drive_c/", 1)[-1]
+    return "C:\\" + rest.replace("/", "\\").rstrip("\\") + "\\"
 
 
 def decode(name, kind, data):
@@ -65,8 +72,10 @@ def describe(path, kind, data):
     return f"{key.replace('HKEY_LOCAL_MACHINE', 'HKLM')} \"{name}\" ({kind}) = {decode(name, kind, data)}"
 
 
-def snapshot(out, install_dir):
+def snapshot(out, install_dir, *others):
     state = {"registry": {}, "files": list_files(install_dir)}
+    for other in others:
+        state["files"].update(list_files(other, windows_prefix(other)))
     for root in ROOTS:
         state["registry"].update(query_registry(root))
     with open(out, "w") as handle:
@@ -98,8 +107,8 @@ def diff(before_path, after_path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 4 and sys.argv[1] == "snapshot":
-        snapshot(sys.argv[2], sys.argv[3])
+    if len(sys.argv) >= 4 and sys.argv[1] == "snapshot":
+        snapshot(*sys.argv[2:])
     elif len(sys.argv) == 4 and sys.argv[1] == "diff":
         diff(sys.argv[2], sys.argv[3])
     else:

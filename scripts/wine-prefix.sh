@@ -11,7 +11,8 @@ vrx_prefix_start() {
         "$WINE64" wineboot --init >/dev/null 2>&1 </dev/null || true
         "$WINESERVER64" -w
     fi
-    "$WINESERVER64" -p </dev/null >/dev/null 2>&1
+    # A server already running for this prefix (exit code 2) is kept as it is.
+    "$WINESERVER64" -p </dev/null >/dev/null 2>&1 || true
     "$WINE64" cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
+#include <winsvc.h>
 
 #include <utility>
 
@@ -79,5 +81,11 @@ using UniqueHModule =
     TUniqueAny<internal::TNullTraits<HMODULE, decltype(&::FreeLibrary), &::FreeLibrary>>;
 using UniqueFileHandle = TUniqueAny<internal::TInvalidHandleTraits<&::CloseHandle>>;
 using UniqueFindHandle = TUniqueAny<internal::TInvalidHandleTraits<&::FindClose>>;
+// A handle of the service control manager or of a service.
+using UniqueScHandle = TUniqueAny<
+    internal::TNullTraits<SC_HANDLE, decltype(&::CloseServiceHandle), &::CloseServiceHandle>>;
+// A wide string the shell or COM allocated with CoTaskMemAlloc.
+using UniqueCoTaskMemString =
+    TUniqueAny<internal::TNullTraits<PWSTR, decltype(&::CoTaskMemFree), &::CoTaskMemFree>>;
 
 }  // namespace Tessel

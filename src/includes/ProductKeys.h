@@ -9,8 +9,11 @@ namespace ProductKeys {
 constexpr const wchar_t* kVrx = L"SOFTWARE\\Varlen\\VRX";
 constexpr const wchar_t* kSubstitute = L"SOFTWARE\\Varlen\\VRX\\AppInfo\\Substitute";
 constexpr const wchar_t* kCryptography = L"SOFTWARE\\Microsoft\\Cryptography";
+// The maker's host product; its "Enable" switch is read in the 64-bit view.
+constexpr const wchar_t* kZedHost = L"SOFTWARE\\Varlen\\ZEDHOST";
 
 constexpr const wchar_t* kInstallDirValue = L"Install Dir";
+constexpr const wchar_t* kEnableValue = L"Enable";
 
 // Masks, always as the platform's constants combined.
 constexpr REGSAM kQuery64 = KEY_QUERY_VALUE | KEY_WOW64_64KEY;           // 0x0101

@@ -134,6 +134,30 @@ void DenyKeyAccess(const wchar_t* key, DWORD deniedRights) {
     ::FreeSid(everyone);
 }
 
+void AllowKeyAccess(const wchar_t* key) {
+    Tessel::UniqueHKey opened;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0,
+                                             WRITE_DAC | KEY_WOW64_64KEY, opened.put()));
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    ASSERT_TRUE(
+        ::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+    EXPLICIT_ACCESSW entry = {};
+    entry.grfAccessPermissions = KEY_ALL_ACCESS;
+    entry.grfAccessMode = GRANT_ACCESS;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.ptstrName = static_cast<LPWSTR>(everyone);
+    PACL acl = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, ::SetEntriesInAclW(1, &entry, nullptr, &acl));
+    SECURITY_DESCRIPTOR descriptor;
+    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+    EXPECT_EQ(ERROR_SUCCESS,
+              ::RegSetKeySecurity(opened.get(), DACL_SECURITY_INFORMATION, &descriptor));
+    ::LocalFree(acl);
+    ::FreeSid(everyone);
+}
+
 void ProductRegistryTest::SetUp() {
     RemoveProductKeys();
     ClearLogRecords();

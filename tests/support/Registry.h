@@ -38,6 +38,9 @@ bool KeyExists(const wchar_t* key, REGSAM view = KEY_WOW64_64KEY);
 // Denies everyone the given rights on a key (an explicit deny entry ahead of the inherited ones),
 // so opens that ask for them fail with ERROR_ACCESS_DENIED.
 void DenyKeyAccess(const wchar_t* key, DWORD deniedRights);
+// Undoes DenyKeyAccess: gives the key a DACL that grants everyone full access, so the test can
+// read it again and the fixture can remove it.
+void AllowKeyAccess(const wchar_t* key);
 
 // A test that starts and ends with no product keys and an empty captured log.
 class ProductRegistryTest : public ::testing::Test {
