@@ -3,6 +3,8 @@
 #include <aclapi.h>
 #include <winternl.h>
 
+#include <memory>
+
 #include "LogCapture.h"
 #include "support/UniqueAny.h"
 
@@ -108,54 +110,51 @@ bool KeyExists(const wchar_t* key, REGSAM view) {
            ERROR_SUCCESS;
 }
 
-void DenyKeyAccess(const wchar_t* key, DWORD deniedRights) {
-    const Tessel::UniqueHKey opened = OpenForWrite(key);
+namespace {
+
+// Replaces the key's DACL with entries for Everyone: a deny entry for `deniedRights` (none when
+// 0) ahead of a grant of all access.
+void SetEveryoneDacl(HKEY key, DWORD deniedRights) {
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
     PSID everyone = nullptr;
     ASSERT_TRUE(
         ::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+    const std::unique_ptr<void, decltype(&::FreeSid)> everyoneOwner(everyone, &::FreeSid);
     EXPLICIT_ACCESSW entries[2] = {};
-    entries[0].grfAccessPermissions = deniedRights;
-    entries[0].grfAccessMode = DENY_ACCESS;
-    entries[0].Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entries[0].Trustee.ptstrName = static_cast<LPWSTR>(everyone);
-    entries[1].grfAccessPermissions = KEY_ALL_ACCESS;
-    entries[1].grfAccessMode = GRANT_ACCESS;
-    entries[1].Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entries[1].Trustee.ptstrName = static_cast<LPWSTR>(everyone);
+    ULONG count = 0;
+    const auto add = [&](DWORD rights, ACCESS_MODE mode) {
+        entries[count].grfAccessPermissions = rights;
+        entries[count].grfAccessMode = mode;
+        entries[count].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entries[count].Trustee.ptstrName = static_cast<LPWSTR>(everyone);
+        ++count;
+    };
+    if (deniedRights != 0) {
+        add(deniedRights, DENY_ACCESS);
+    }
+    add(KEY_ALL_ACCESS, GRANT_ACCESS);
     PACL acl = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, ::SetEntriesInAclW(2, entries, nullptr, &acl));
+    ASSERT_EQ(ERROR_SUCCESS, ::SetEntriesInAclW(count, entries, nullptr, &acl));
+    const std::unique_ptr<ACL, decltype(&::LocalFree)> aclOwner(acl, &::LocalFree);
     SECURITY_DESCRIPTOR descriptor;
     ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-    EXPECT_EQ(ERROR_SUCCESS,
-              ::RegSetKeySecurity(opened.get(), DACL_SECURITY_INFORMATION, &descriptor));
-    ::LocalFree(acl);
-    ::FreeSid(everyone);
+    EXPECT_EQ(ERROR_SUCCESS, ::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor));
+}
+
+}  // namespace
+
+void DenyKeyAccess(const wchar_t* key, DWORD deniedRights) {
+    const Tessel::UniqueHKey opened = OpenForWrite(key);
+    SetEveryoneDacl(opened.get(), deniedRights);
 }
 
 void AllowKeyAccess(const wchar_t* key) {
+    // Only WRITE_DAC is asked for: the key may deny everything else.
     Tessel::UniqueHKey opened;
     ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0,
                                              WRITE_DAC | KEY_WOW64_64KEY, opened.put()));
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    ASSERT_TRUE(
-        ::AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
-    EXPLICIT_ACCESSW entry = {};
-    entry.grfAccessPermissions = KEY_ALL_ACCESS;
-    entry.grfAccessMode = GRANT_ACCESS;
-    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    entry.Trustee.ptstrName = static_cast<LPWSTR>(everyone);
-    PACL acl = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, ::SetEntriesInAclW(1, &entry, nullptr, &acl));
-    SECURITY_DESCRIPTOR descriptor;
-    ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    ::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-    EXPECT_EQ(ERROR_SUCCESS,
-              ::RegSetKeySecurity(opened.get(), DACL_SECURITY_INFORMATION, &descriptor));
-    ::LocalFree(acl);
-    ::FreeSid(everyone);
+    SetEveryoneDacl(opened.get(), 0);
 }
 
 void ProductRegistryTest::SetUp() {
