@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <winsvc.h>
+#include <wincrypt.h>
 
 #include <utility>
 
@@ -87,5 +88,36 @@ using UniqueScHandle = TUniqueAny<
 // A wide string the shell or COM allocated with CoTaskMemAlloc.
 using UniqueCoTaskMemString =
     TUniqueAny<internal::TNullTraits<PWSTR, decltype(&::CoTaskMemFree), &::CoTaskMemFree>>;
+// Memory the platform allocated with LocalAlloc (security descriptors and the like).
+using UniqueLocalMem =
+    TUniqueAny<internal::TNullTraits<HLOCAL, decltype(&::LocalFree), &::LocalFree>>;
+
+// CryptoAPI objects: a certificate store, a cryptographic message, a certificate, a chain.
+namespace internal {
+inline BOOL WINAPI CloseCertStore(HCERTSTORE store) {
+    return ::CertCloseStore(store, 0);
+}
+// An interface pointer of the IUnknown kind (AddRef/Release).
+template <typename T>
+struct TReleaseTraits {
+    using pointer = T*;
+    static pointer Invalid() noexcept { return nullptr; }
+    static void Close(pointer value) noexcept { value->Release(); }
+};
+}  // namespace internal
+using UniqueCertStore =
+    TUniqueAny<internal::TNullTraits<HCERTSTORE, decltype(&internal::CloseCertStore),
+                                     &internal::CloseCertStore>>;
+using UniqueCryptMsg =
+    TUniqueAny<internal::TNullTraits<HCRYPTMSG, decltype(&::CryptMsgClose), &::CryptMsgClose>>;
+using UniqueCertContext =
+    TUniqueAny<internal::TNullTraits<PCCERT_CONTEXT, decltype(&::CertFreeCertificateContext),
+                                     &::CertFreeCertificateContext>>;
+using UniqueCertChain =
+    TUniqueAny<internal::TNullTraits<PCCERT_CHAIN_CONTEXT, decltype(&::CertFreeCertificateChain),
+                                     &::CertFreeCertificateChain>>;
+// Holds one reference of an interface pointer and releases it.
+template <typename T>
+using UniqueComPtr = TUniqueAny<internal::TReleaseTraits<T>>;
 
 }  // namespace Tessel
