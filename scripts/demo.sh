@@ -16,6 +16,9 @@ install_win='C:\Program Files\Varlen\VRX'
 install_unix="$VRX_DEMO_PREFIX/drive_c/Program Files/Varlen/VRX"
 # The "apf" folder of an earlier, 32-bit install: where MoveApfFile takes the file from.
 legacy_apf_unix="$VRX_DEMO_PREFIX/drive_c/Program Files (x86)/Varlen/VRX/apf"
+# A user profile beside the prefix's own, with Outlook's extension cache: what CheckOutlook deletes.
+profile_unix="$VRX_DEMO_PREFIX/drive_c/users/DemoUser"
+extensions_key='HKLM\SOFTWARE\Wow6432Node\Microsoft\Exchange\Client\Extensions'
 work=$(mktemp -d)
 trap 'rm -rf "$work"; vrx_prefix_stop "$VRX_DEMO_PREFIX"' EXIT
 
@@ -26,7 +29,8 @@ provision() {
     # Start from a clean product state on every run.
     reg delete 'HKLM\SOFTWARE\Varlen' /f || true
     reg delete 'HKLM\SOFTWARE\Wow6432Node\Varlen' /f || true
-    rm -rf "$install_unix" "$VRX_DEMO_PREFIX/drive_c/Program Files (x86)/Varlen"
+    rm -rf "$install_unix" "$VRX_DEMO_PREFIX/drive_c/Program Files (x86)/Varlen" "$profile_unix"
+    reg delete "$extensions_key" /v 'Varlen Anti-Spam' /f || true
     mkdir -p "$install_unix/Config"
 
     # The product's keys as the installer leaves them just before it runs the actions.
@@ -51,6 +55,11 @@ provision() {
     mkdir -p "$legacy_apf_unix" "$install_unix/apf"
     printf 'apf of the earlier 32-bit install\n' > "$legacy_apf_unix/apf"
 
+    # The product's Outlook client extension is registered, and a user's Outlook has cached it.
+    set_value "$extensions_key" 'Varlen Anti-Spam' REG_SZ '4.0;C:\Program Files\Varlen\VRX\VrxOutlook.dll;1'
+    mkdir -p "$profile_unix/AppData/Local/Microsoft/Outlook"
+    printf 'cached extension list\n' > "$profile_unix/AppData/Local/Microsoft/Outlook/extend.dat"
+
     # The product's service, still waiting for the maker's service "vlnfire" at start (made with
     # the testbed's helper: Wine's "sc create ... depend=" stores an unterminated list).
     local services="$VRX_BUILD/win64/bin/vrx_service_setup.exe"
@@ -59,7 +68,8 @@ provision() {
 }
 
 snapshot() {
-    python3 "$here/demo_report.py" snapshot "$work/$1.json" "$install_unix" "$legacy_apf_unix"
+    python3 "$here/demo_report.py" snapshot "$work/$1.json" "$install_unix" "$legacy_apf_unix" \
+        "$profile_unix"
 }
 
 run_action() {
@@ -78,6 +88,8 @@ echo "Install folder $install_win:"
 (cd "$install_unix" && find . -type f | sed 's|^\./|  |' | sort)
 echo "The earlier install's apf folder:"
 (cd "$legacy_apf_unix" && find . -type f | sed 's|^\./|  |' | sort)
+echo "A user profile, with the product's Outlook extension registered:"
+(cd "$profile_unix" && find . -type f | sed 's|^\./|  C:\\users\\DemoUser\\|; s|/|\\|g' | sort)
 
 # The update manager is a process of its own: the stand-in creates its mutex and install event,
 # named from this machine's identifier as the DLL names them, takes the request and holds the
@@ -100,6 +112,7 @@ run_action ExtractContent
 signal_content_update
 run_action MoveApfFile
 run_action RemoveServiceDependency
+run_action CheckOutlook
 
 echo
 echo "The shipped 32-bit DLL is $VRX_BUILD/win32/bin/VrxRO.dll; the demo runs the same sources"

@@ -11,6 +11,10 @@ constexpr const wchar_t* kSubstitute = L"SOFTWARE\\Varlen\\VRX\\AppInfo\\Substit
 constexpr const wchar_t* kCryptography = L"SOFTWARE\\Microsoft\\Cryptography";
 // The maker's host product; its "Enable" switch is read in the 64-bit view.
 constexpr const wchar_t* kZedHost = L"SOFTWARE\\Varlen\\ZEDHOST";
+// Outlook's client-extension registrations. The path names the 32-bit view itself, so the key is
+// opened without a view flag.
+constexpr const wchar_t* kExchangeExtensions =
+    L"SOFTWARE\\Wow6432Node\\Microsoft\\Exchange\\Client\\Extensions";
 
 constexpr const wchar_t* kInstallDirValue = L"Install Dir";
 constexpr const wchar_t* kEnableValue = L"Enable";
@@ -26,5 +30,7 @@ constexpr REGSAM kWriteNoView = KEY_WRITE;                               // 0x20
 static_assert(kQuery64 == 0x0101 && kRead64 == 0x20119 && kWrite64 == 0x20106 &&
                   kAllAccess64 == 0xF013F && kReadWrite64 == 0x2011F && kWriteNoView == 0x20006,
               "access masks");
+constexpr REGSAM kReadWriteNoView = KEY_READ | KEY_WRITE;  // 0x2001F
+static_assert(kReadWriteNoView == 0x2001F, "access mask");
 
 }  // namespace ProductKeys

@@ -7,7 +7,6 @@
     }
 
 VRX_PENDING_ACTION(AdjustFiltLevel)
-VRX_PENDING_ACTION(CheckOutlook)
 VRX_PENDING_ACTION(ConvertUFilters)
 VRX_PENDING_ACTION(DeleteVRXTask)
 VRX_PENDING_ACTION(ExtractAutoFillData)
