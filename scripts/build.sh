@@ -15,7 +15,10 @@ configure() {
 }
 configure i686 "$VRX_BUILD/win32"
 configure x86_64 "$VRX_BUILD/win64" -DVRX_BUILD_TESTS=ON
-ln -sf "$VRX_BUILD/win64/compile_commands.json" compile_commands.json
+# clangd reads the tree's own build; builds elsewhere (VRX_BUILD) leave the link alone.
+if [ "$VRX_BUILD" = "$VRX_ROOT/build" ]; then
+    ln -sf build/win64/compile_commands.json compile_commands.json
+fi
 jobs=$(nproc)
 cmake --build "$VRX_BUILD/win32" -j "$jobs"
 cmake --build "$VRX_BUILD/win64" -j "$jobs"

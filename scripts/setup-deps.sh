@@ -9,7 +9,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/env.sh"
 
 packages=(cmake ninja-build clang-format g++-mingw-w64-i686 g++-mingw-w64-x86-64
-          wine64 gcab osslsigncode googletest python3 python3-pefile dpkg-dev make perl)
+          wine64 gcab osslsigncode openssl googletest python3 python3-pefile dpkg-dev make perl)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 

@@ -14,7 +14,7 @@ EXPORTS = ["AdjustFiltLevel", "CheckOutlook", "ConvertUFilters", "DeleteVRXTask"
            "SetInstallDate", "SignalContentUpdate"]
 SYSTEM_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "shell32.dll", "shlwapi.dll",
                "user32.dll", "ws2_32.dll", "crypt32.dll", "ole32.dll", "oleaut32.dll",
-               "bcrypt.dll", "gdi32.dll", "version.dll", "wintrust.dll"}
+               "bcrypt.dll", "gdi32.dll", "version.dll", "wintrust.dll", "cabinet.dll"}
 STRINGS = {
     "InternalName": "VrxRO",
     "OriginalFilename": "vrxro.dll",

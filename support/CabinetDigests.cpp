@@ -1,0 +1,185 @@
+#include "support/CabinetDigests.h"
+
+#include <fcntl.h>
+#include <fdi.h>
+
+#include <openssl/evp.h>
+
+#include <memory>
+#include <string>
+
+#include "support/UniqueAny.h"
+
+namespace Tessel {
+
+namespace {
+
+// What the cabinet interface's callbacks see behind a handle: the cabinet file being read, or a
+// member being "written" into a digest.
+struct CallbackHandle {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    EVP_MD_CTX* digest = nullptr;
+    std::vector<Sha256Digest>* digests = nullptr;
+};
+
+struct CopyContext {
+    std::vector<Sha256Digest>* digests = nullptr;
+    bool failed = false;
+};
+
+FNALLOC(Alloc) {
+    return ::HeapAlloc(::GetProcessHeap(), 0, cb);
+}
+
+FNFREE(Free) {
+    ::HeapFree(::GetProcessHeap(), 0, pv);
+}
+
+FNOPEN(Open) {
+    // The interface only opens the cabinet itself, for reading.
+    if ((oflag & (_O_WRONLY | _O_RDWR | _O_CREAT)) != 0) {
+        return -1;
+    }
+    (void)pmode;
+    const HANDLE file = ::CreateFileA(pszFile, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    auto* handle = new CallbackHandle;
+    handle->file = file;
+    return reinterpret_cast<INT_PTR>(handle);
+}
+
+FNREAD(Read) {
+    auto* handle = reinterpret_cast<CallbackHandle*>(hf);
+    DWORD read = 0;
+    if (handle->file == INVALID_HANDLE_VALUE || !::ReadFile(handle->file, pv, cb, &read, nullptr)) {
+        return static_cast<UINT>(-1);
+    }
+    return read;
+}
+
+FNWRITE(Write) {
+    auto* handle = reinterpret_cast<CallbackHandle*>(hf);
+    if (handle->digest == nullptr || EVP_DigestUpdate(handle->digest, pv, cb) != 1) {
+        return static_cast<UINT>(-1);
+    }
+    return cb;
+}
+
+FNCLOSE(Close) {
+    auto* handle = reinterpret_cast<CallbackHandle*>(hf);
+    if (handle->file != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(handle->file);
+    }
+    if (handle->digest != nullptr) {
+        EVP_MD_CTX_free(handle->digest);
+    }
+    delete handle;
+    return 0;
+}
+
+FNSEEK(Seek) {
+    auto* handle = reinterpret_cast<CallbackHandle*>(hf);
+    const DWORD method = seektype == SEEK_CUR   ? FILE_CURRENT
+                         : seektype == SEEK_END ? FILE_END
+                                                : FILE_BEGIN;
+    const DWORD position = ::SetFilePointer(handle->file, dist, nullptr, method);
+    return position == INVALID_SET_FILE_POINTER ? -1 : static_cast<long>(position);
+}
+
+FNFDINOTIFY(Notify) {
+    auto* context = static_cast<CopyContext*>(pfdin->pv);
+    switch (fdint) {
+        case fdintCOPY_FILE: {
+            auto* handle = new CallbackHandle;
+            handle->digest = EVP_MD_CTX_new();
+            handle->digests = context->digests;
+            if (handle->digest == nullptr ||
+                EVP_DigestInit_ex(handle->digest, EVP_sha256(), nullptr) != 1) {
+                EVP_MD_CTX_free(handle->digest);
+                delete handle;
+                context->failed = true;
+                return -1;
+            }
+            return reinterpret_cast<INT_PTR>(handle);
+        }
+        case fdintCLOSE_FILE_INFO: {
+            auto* handle = reinterpret_cast<CallbackHandle*>(pfdin->hf);
+            Sha256Digest digest = {};
+            unsigned int length = 0;
+            const bool done = EVP_DigestFinal_ex(handle->digest, digest.data(), &length) == 1 &&
+                              length == digest.size();
+            if (done) {
+                handle->digests->push_back(digest);
+            } else {
+                context->failed = true;
+            }
+            Close(pfdin->hf);
+            return done ? TRUE : -1;
+        }
+        case fdintNEXT_CABINET:
+            // Cabinet sets are not examined.
+            context->failed = true;
+            return -1;
+        default:
+            return 0;
+    }
+}
+
+bool ToAnsi(const std::wstring& text, std::string& ansi) {
+    if (text.empty()) {
+        ansi.clear();
+        return true;
+    }
+    BOOL lossy = FALSE;
+    const int bytes = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr,
+                                            0, nullptr, &lossy);
+    if (bytes <= 0 || lossy) {
+        return false;
+    }
+    ansi.assign(static_cast<size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, &ansi[0], bytes, nullptr,
+                          nullptr);
+    ansi.resize(static_cast<size_t>(bytes) - 1);
+    return true;
+}
+
+struct FdiDestroyer {
+    void operator()(void* fdi) const { FDIDestroy(fdi); }
+};
+
+}  // namespace
+
+bool DigestCabinetMembers(const wchar_t* path, std::vector<Sha256Digest>& digests) {
+    digests.clear();
+    if (path == nullptr) {
+        return false;
+    }
+    const std::wstring full(path);
+    const size_t split = full.find_last_of(L"\\/");
+    std::string folder;
+    std::string name;
+    if (split == std::wstring::npos || !ToAnsi(full.substr(0, split + 1), folder) ||
+        !ToAnsi(full.substr(split + 1), name) || name.empty()) {
+        return false;
+    }
+    ERF error = {};
+    const std::unique_ptr<void, FdiDestroyer> fdi(
+        FDICreate(Alloc, Free, Open, Read, Write, Close, Seek, cpuUNKNOWN, &error));
+    if (!fdi) {
+        return false;
+    }
+    std::vector<Sha256Digest> found;
+    CopyContext context;
+    context.digests = &found;
+    const BOOL copied = FDICopy(fdi.get(), &name[0], &folder[0], 0, Notify, nullptr, &context);
+    if (!copied || context.failed) {
+        return false;
+    }
+    digests = std::move(found);
+    return true;
+}
+
+}  // namespace Tessel

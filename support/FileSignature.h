@@ -1,0 +1,53 @@
+// Authenticode checks of a file's embedded signature against the library's own acceptance rules:
+// accepted digest algorithms, accepted publisher names and accepted certificates in the signer's
+// chain for code signing.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace Tessel {
+
+using Sha256Digest = std::array<BYTE, 32>;
+
+// What the library accepts. The process-wide validator uses ProductionSignatureConfig(); tests
+// give validators a configuration of their own.
+struct SignatureConfig {
+    // Display names (friendly display type) of the signers' certificates.
+    std::vector<std::wstring> publisherNames;
+    // Object identifiers of the signers' digest algorithms.
+    std::vector<std::string> digestAlgorithms;
+    // SHA-256 of the encoded certificates of which at least one must be in the signer's chain.
+    std::vector<Sha256Digest> acceptedCertificates;
+    // The trusted list; empty for its place under the common program files folder.
+    std::wstring trustedListPath;
+};
+
+// The shipped configuration. It accepts no chain until the maker's certificate thumbprints are
+// filled in, so that a build without them validates nothing by signature.
+const SignatureConfig& ProductionSignatureConfig();
+
+// The signer part of the check: the file has an embedded signature with a signer whose digest
+// algorithm and publisher name are accepted, whose chain for code signing (at the counter-signed
+// signing time, or now) has no error and holds an accepted certificate, and which passes the
+// Authenticode chain policy.
+bool HasAcceptedSigner(const wchar_t* path, const SignatureConfig& config);
+
+// WinVerifyTrust (generic verify v2) on the file without user interface or revocation checking,
+// `providerFlags` added (WTD_CACHE_ONLY_URL_RETRIEVAL and the like); the trust state is closed
+// afterwards. The verification's result.
+LONG VerifyFileTrust(const wchar_t* path, DWORD providerFlags = 0);
+
+// The full signature check: an accepted signer, and WinVerifyTrust accepts the file.
+bool IsSignedByAcceptedPublisher(const wchar_t* path, const SignatureConfig& config);
+
+// SHA-256 of a file's whole content; false when it cannot be read.
+bool HashFile(const wchar_t* path, Sha256Digest& digest);
+
+// SHA-256 of a block of bytes.
+Sha256Digest HashBytes(const void* data, size_t bytes);
+
+}  // namespace Tessel

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Makes the code-signing fixtures in the build tree: three test certification authorities, the
+# code-signing certificates they issue, signed, unsigned and damaged copies of the sample module,
+# signed copies of the validation-library stand-in, the trusted list and two cabinets.
+#
+# make-fixtures.sh OUT SAMPLE LISTED VTP RC CC
+#   OUT     folder to fill (re-created)
+#   SAMPLE  the sample module; LISTED the module the trusted list names; VTP the stand-in
+#   RC, CC  the resource compiler and C compiler for the target (to build the trusted list)
+set -euo pipefail
+out=$1 sample=$2 listed=$3 vtp=$4 rc=$5 cc=$6
+work=$out/work
+rm -rf "$out"
+mkdir -p "$work" "$out/vtp" "$out/vtp-unsigned" "$out/vtp-wrong-publisher"
+
+ssl() { openssl "$@" 2>/dev/null; }
+
+# ca NAME SUBJECT: a self-signed certification authority.
+ca() {
+  ssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -subj "/CN=$2" \
+    -keyout "$work/$1.key" -out "$work/$1.pem" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
+  ssl x509 -in "$work/$1.pem" -outform DER -out "$out/$1.der"
+}
+
+# leaf NAME SUBJECT CA: a code-signing certificate issued by CA; NAME.chain.pem holds it and CA.
+leaf() {
+  ssl req -new -newkey rsa:2048 -nodes -subj "/CN=$2" -keyout "$work/$1.key" -out "$work/$1.csr"
+  printf '%s\n' "basicConstraints=CA:FALSE" "keyUsage=critical,digitalSignature" \
+    "extendedKeyUsage=codeSigning" >"$work/$1.ext"
+  ssl x509 -req -in "$work/$1.csr" -CA "$work/$3.pem" -CAkey "$work/$3.key" -CAcreateserial \
+    -sha256 -days 3650 -extfile "$work/$1.ext" -out "$work/$1.pem"
+  cat "$work/$1.pem" "$work/$3.pem" >"$work/$1.chain.pem"
+}
+
+# sign LEAF DIGEST IN OUT
+sign() {
+  osslsigncode sign -certs "$work/$1.chain.pem" -key "$work/$1.key" -h "$2" -in "$3" -out "$4" \
+    >/dev/null
+}
+
+ca ca-root "VrxRO Test Root CA"
+ca ca-other "VrxRO Other Test CA"
+ca ca-untrusted "VrxRO Untrusted Test CA"
+leaf publisher "VrxRO Test Signing" ca-root
+leaf stranger "VrxRO Other Publisher" ca-root
+leaf other-ca-publisher "VrxRO Test Signing" ca-other
+leaf untrusted-publisher "VrxRO Test Signing" ca-untrusted
+
+cp "$sample" "$out/unsigned.dll"
+cp "$listed" "$out/listed.dll"
+sign publisher sha256 "$sample" "$out/signed.dll"
+sign publisher sha1 "$sample" "$out/sha1-signed.dll"
+sign stranger sha256 "$sample" "$out/wrong-publisher.dll"
+sign other-ca-publisher sha256 "$sample" "$out/other-ca.dll"
+sign untrusted-publisher sha256 "$sample" "$out/untrusted-ca.dll"
+
+# A signed copy whose signed content was changed afterwards: one character of its text.
+python3 - "$out/signed.dll" "$out/tampered.dll" <<'PY'
+import sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+text = 'validation sample'.encode('utf-16-le')
+at = data.find(text)
+assert at > 0, 'sample text not found'
+data[at] ^= 0x01
+open(sys.argv[2], 'wb').write(data)
+PY
+
+cp "$vtp" "$out/vtp-unsigned/vlnvtpa.dll"
+sign publisher sha256 "$vtp" "$out/vtp/vlnvtpa.dll"
+sign stranger sha256 "$vtp" "$out/vtp-wrong-publisher/vlnvtpa.dll"
+
+# The trusted list names listed.dll.
+{
+  echo "# Files accepted without a signature of their own: SHA-256 of the whole file."
+  sha256sum "$out/listed.dll" | cut -d' ' -f1
+} >"$work/trusted.txt"
+printf 'TRUSTED_LIST RCDATA "%s"\n' "$work/trusted.txt" >"$work/trusted.rc"
+"$rc" -O coff -i "$work/trusted.rc" -o "$work/trusted.o"
+"$cc" -shared -nostdlib -Wl,-e,0 -o "$work/trusted-list.dll" "$work/trusted.o"
+sign publisher sha256 "$work/trusted-list.dll" "$out/trusted.js"
+sign stranger sha256 "$work/trusted-list.dll" "$out/trusted-wrong-publisher.js"
+
+# Cabinets: one holding only the listed module, one holding it and the unsigned module.
+(cd "$out" && gcab -c -z "$out/listed.cab" listed.dll && gcab -c -z "$out/mixed.cab" listed.dll unsigned.dll)
+rm -rf "$work"
