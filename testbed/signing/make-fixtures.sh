@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Makes the code-signing fixtures in the build tree: three test certification authorities, the
 # code-signing certificates they issue, signed, unsigned and damaged copies of the sample module,
-# signed copies of the validation-library stand-in, the trusted list and two cabinets.
+# signed copies of the validation-library stand-in, the trusted list, two cabinets, and signed and
+# unsigned copies of the settings-library stand-in.
 #
-# make-fixtures.sh OUT SAMPLE LISTED VTP RC CC
+# make-fixtures.sh OUT SAMPLE LISTED VTP RC CC SETTINGS
 #   OUT     folder to fill (re-created)
 #   SAMPLE  the sample module; LISTED the module the trusted list names; VTP the stand-in
 #   RC, CC  the resource compiler and C compiler for the target (to build the trusted list)
+#   SETTINGS  the settings-library stand-in VrxSet.dll
 set -euo pipefail
-out=$1 sample=$2 listed=$3 vtp=$4 rc=$5 cc=$6
+out=$1 sample=$2 listed=$3 vtp=$4 rc=$5 cc=$6 settings=$7
 work=$out/work
 rm -rf "$out"
-mkdir -p "$work" "$out/vtp" "$out/vtp-unsigned" "$out/vtp-wrong-publisher"
+mkdir -p "$work" "$out/vtp" "$out/vtp-unsigned" "$out/vtp-wrong-publisher" \
+  "$out/settings" "$out/settings-unsigned"
 
 ssl() { openssl "$@" 2>/dev/null; }
 
@@ -69,6 +72,9 @@ PY
 cp "$vtp" "$out/vtp-unsigned/vlnvtpa.dll"
 sign publisher sha256 "$vtp" "$out/vtp/vlnvtpa.dll"
 sign stranger sha256 "$vtp" "$out/vtp-wrong-publisher/vlnvtpa.dll"
+
+cp "$settings" "$out/settings-unsigned/VrxSet.dll"
+sign publisher sha256 "$settings" "$out/settings/VrxSet.dll"
 
 # The trusted list names listed.dll.
 {

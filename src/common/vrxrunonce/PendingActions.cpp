@@ -6,7 +6,6 @@
         return 0;                                               \
     }
 
-VRX_PENDING_ACTION(AdjustFiltLevel)
 VRX_PENDING_ACTION(ConvertUFilters)
 VRX_PENDING_ACTION(DeleteVRXTask)
 VRX_PENDING_ACTION(ExtractAutoFillData)

@@ -1,0 +1,32 @@
+// The settings-library stand-in's store file, as the tests write and read it: see
+// testbed/settings/SettingsStandIn.cpp for the format and the recorded calls.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace VrxTest {
+
+// Store file lines.
+std::string StoreNode(const std::string& path);
+std::string StoreValue(const std::string& path, const std::string& name, const std::string& hex);
+std::string StoreFailure(const std::string& path, const std::string& operation);
+
+// Value bytes in hex: a 32-bit number, a wide text with its terminator.
+std::string DwordHex(DWORD value);
+std::string TextHex(const std::wstring& text);
+
+// A user node `path` whose "_SETTINGS_NAME" is `sid`, with "UserFilteringLevel" holding `level`
+// (hex bytes; null: no such value).
+std::string StoreUser(const std::string& path, const std::wstring& sid, const char* levelHex);
+
+// Clears the stand-in's records of the process; the accessors read them.
+void ClearSettingsStandInRecords();
+// "<path>|<name>|<hex bytes>;" for every SetValue the store was asked for.
+std::wstring SettingsWrites();
+// Nodes and enumerators handed out and not given back ("0" when all came back, empty when the
+// store handed out none).
+std::wstring SettingsObjectsLive();
+
+}  // namespace VrxTest
