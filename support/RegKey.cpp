@@ -21,6 +21,25 @@
 
 namespace Tessel {
 
+DWORD CheckStringValue(DWORD type, wchar_t* buffer, DWORD capacityChars, DWORD bytes) {
+    if (type != REG_SZ && type != REG_EXPAND_SZ) {
+        return ERROR_INVALID_DATA;
+    }
+    if (buffer == nullptr) {
+        return ERROR_SUCCESS;
+    }
+    if (bytes == 0) {
+        if (capacityChars > 0) {
+            buffer[0] = L'\0';
+        }
+        return ERROR_SUCCESS;
+    }
+    if (bytes % sizeof(wchar_t) != 0 || buffer[bytes / sizeof(wchar_t) - 1] != L'\0') {
+        return ERROR_INVALID_DATA;
+    }
+    return ERROR_SUCCESS;
+}
+
 namespace {
 
 constexpr DWORD kViewMask = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
@@ -544,17 +563,8 @@ DWORD CRegKeyImpl::ReadStringBuffer(const wchar_t* name, wchar_t* buffer, DWORD&
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    if (type != REG_SZ && type != REG_EXPAND_SZ) {
-        return ERROR_INVALID_DATA;
-    }
-    if (buffer != nullptr) {
-        if (bytes == 0) {
-            if (capacity > 0) {
-                buffer[0] = L'\0';
-            }
-        } else if (bytes % sizeof(wchar_t) != 0 || buffer[bytes / sizeof(wchar_t) - 1] != L'\0') {
-            return ERROR_INVALID_DATA;
-        }
+    if (const DWORD invalid = CheckStringValue(type, buffer, capacity, bytes)) {
+        return invalid;
     }
     chars = bytes / sizeof(wchar_t);
     return ERROR_SUCCESS;

@@ -34,6 +34,12 @@
 
 namespace Tessel {
 
+// Checks a string value read into `buffer` (null for a size query) whose capacity is
+// `capacityChars`: the type must be REG_SZ or REG_EXPAND_SZ, and a non-empty text must have an
+// even byte count and end in a terminator. An empty value leaves an empty string where the buffer
+// has room. Returns 0 or ERROR_INVALID_DATA.
+DWORD CheckStringValue(DWORD type, wchar_t* buffer, DWORD capacityChars, DWORD bytes);
+
 namespace internal {
 
 // The key state and the operations behind CRegKey. Typed reads and writes reach the registry only

@@ -1,5 +1,7 @@
 #include "RegKeyHolder.h"
 
+#include "../../support/RegKey.h"
+
 LSTATUS CRegKeyHolder::Open(HKEY root, const wchar_t* subKey, REGSAM access) {
     HKEY opened = nullptr;
     const LSTATUS status = ::RegOpenKeyExW(root, subKey, 0, access, &opened);
@@ -31,17 +33,8 @@ LSTATUS CRegKeyHolder::QueryRegString(const wchar_t* valueName, wchar_t* buffer,
     if (status != ERROR_SUCCESS) {
         return status;
     }
-    if (type != REG_SZ && type != REG_EXPAND_SZ) {
-        return ERROR_INVALID_DATA;
-    }
-    if (buffer != nullptr) {
-        if (bytes == 0) {
-            if (capacity > 0) {
-                buffer[0] = L'\0';
-            }
-        } else if (bytes % sizeof(wchar_t) != 0 || buffer[bytes / sizeof(wchar_t) - 1] != L'\0') {
-            return ERROR_INVALID_DATA;
-        }
+    if (const DWORD invalid = Tessel::CheckStringValue(type, buffer, capacity, bytes)) {
+        return invalid;
     }
     chars = bytes / sizeof(wchar_t);
     return ERROR_SUCCESS;
