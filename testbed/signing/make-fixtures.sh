@@ -1,20 +1,22 @@
 #!/usr/bin/env bash
 # Makes the code-signing fixtures in the build tree: three test certification authorities, the
 # code-signing certificates they issue, signed, unsigned and damaged copies of the sample module,
-# signed copies of the validation-library stand-in, the trusted list, two cabinets, and signed and
-# unsigned copies of the settings-library stand-in.
+# signed copies of the validation-library stand-in, the trusted list, two cabinets, signed and
+# unsigned copies of the settings-library stand-in, and the auto-fill resource-library stand-ins.
 #
-# make-fixtures.sh OUT SAMPLE LISTED VTP RC CC SETTINGS
+# make-fixtures.sh OUT SAMPLE LISTED VTP RC CC SETTINGS VLUTIL VLUTIL_PARTIAL
 #   OUT     folder to fill (re-created)
 #   SAMPLE  the sample module; LISTED the module the trusted list names; VTP the stand-in
 #   RC, CC  the resource compiler and C compiler for the target (to build the trusted list)
 #   SETTINGS  the settings-library stand-in VrxSet.dll
+#   VLUTIL, VLUTIL_PARTIAL  the utility-library stand-ins VlUtil.dll (all exports; some missing)
 set -euo pipefail
-out=$1 sample=$2 listed=$3 vtp=$4 rc=$5 cc=$6 settings=$7
+out=$1 sample=$2 listed=$3 vtp=$4 rc=$5 cc=$6 settings=$7 vlutil=$8 vlutil_partial=$9
 work=$out/work
 rm -rf "$out"
 mkdir -p "$work" "$out/vtp" "$out/vtp-unsigned" "$out/vtp-wrong-publisher" \
-  "$out/settings" "$out/settings-unsigned"
+  "$out/settings" "$out/settings-unsigned" "$out/autofill" "$out/autofill-unsigned" \
+  "$out/autofill-empty"
 
 ssl() { openssl "$@" 2>/dev/null; }
 
@@ -76,6 +78,24 @@ sign stranger sha256 "$vtp" "$out/vtp-wrong-publisher/vlnvtpa.dll"
 cp "$settings" "$out/settings-unsigned/VrxSet.dll"
 sign publisher sha256 "$settings" "$out/settings/VrxSet.dll"
 
+# The resource library VRXAutoFillRes.dll: a resource-only module whose "DBFILE" 101 holds a
+# made-up database (with bytes that a text-mode write would change), signed and unsigned, and a
+# signed one whose "DBFILE" 101 is empty. autofill.dat keeps the database for comparison.
+python3 - "$out/autofill.dat" <<'PY'
+import sys
+data = b'VRXAF\x00\x1a\r\n\n\r\x00' + bytes((i * 7 + 3) & 0xFF for i in range(70000))
+open(sys.argv[1], 'wb').write(data)
+PY
+: >"$work/empty.dat"
+for db in "$out/autofill.dat" "$work/empty.dat"; do
+  printf '101 DBFILE "%s"\n' "$db" >"$work/autofill.rc"
+  "$rc" -O coff -i "$work/autofill.rc" -o "$work/autofill.o"
+  "$cc" -shared -nostdlib -Wl,-e,0 -o "$work/$(basename "$db" .dat).dll" "$work/autofill.o"
+done
+cp "$work/autofill.dll" "$out/autofill-unsigned/VRXAutoFillRes.dll"
+sign publisher sha256 "$work/autofill.dll" "$out/autofill/VRXAutoFillRes.dll"
+sign publisher sha256 "$work/empty.dll" "$out/autofill-empty/VRXAutoFillRes.dll"
+
 # The trusted list names listed.dll.
 {
   echo "# Files accepted without a signature of their own: SHA-256 of the whole file."
@@ -89,4 +109,10 @@ sign stranger sha256 "$work/trusted-list.dll" "$out/trusted-wrong-publisher.js"
 
 # Cabinets: one holding only the listed module, one holding it and the unsigned module.
 (cd "$out" && gcab -c -z "$out/listed.cab" listed.dll && gcab -c -z "$out/mixed.cab" listed.dll unsigned.dll)
+
+# The utility library VlUtil.dll: signed, unsigned, and signed without some of its exports.
+mkdir -p "$out/vlutil" "$out/vlutil-unsigned" "$out/vlutil-partial"
+cp "$vlutil" "$out/vlutil-unsigned/VlUtil.dll"
+sign publisher sha256 "$vlutil" "$out/vlutil/VlUtil.dll"
+sign publisher sha256 "$vlutil_partial" "$out/vlutil-partial/VlUtil.dll"
 rm -rf "$work"

@@ -8,6 +8,5 @@
 
 VRX_PENDING_ACTION(ConvertUFilters)
 VRX_PENDING_ACTION(DeleteVRXTask)
-VRX_PENDING_ACTION(ExtractAutoFillData)
 
 #undef VRX_PENDING_ACTION
