@@ -7,18 +7,6 @@
 #include <sstream>
 
 namespace VrxTest {
-namespace {
-
-void ClearReadOnly(const std::filesystem::path& root) {
-    std::error_code ignored;
-    for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-        ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
-}
-
-}  // namespace
-
 std::wstring ExecutableFolder() {
     wchar_t exe[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
@@ -38,13 +26,23 @@ ScratchFolder::ScratchFolder() {
 }
 
 ScratchFolder::~ScratchFolder() {
-    ClearReadOnly(m_path);
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
+    RemoveTree(m_path);
 }
 
 std::wstring FixturePath(const std::wstring& name) {
     return ExecutableFolder() + L"\\fixtures\\" + name;
+}
+
+void RemoveTree(const std::wstring& path) {
+    // The long form reaches entries whose paths pass MAX_PATH.
+    const std::filesystem::path root(path.size() < MAX_PATH - 12 ? path : L"\\\\?\\" + path);
+    std::error_code ignored;
+    ::SetFileAttributesW(root.c_str(), FILE_ATTRIBUTE_NORMAL);
+    for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+        ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    std::filesystem::remove_all(root, ignored);
 }
 
 void MakeFolder(const std::wstring& path) {

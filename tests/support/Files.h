@@ -30,6 +30,10 @@ std::wstring ExecutableFolder();
 std::wstring FixturePath(const std::wstring& name);
 
 void MakeFolder(const std::wstring& path);
+
+// Removes `path` with everything below it, read-only entries included, also beyond MAX_PATH.
+// Nothing is reported: it serves clean-up.
+void RemoveTree(const std::wstring& path);
 void WriteTextFile(const std::wstring& path, const std::string& text);
 std::string ReadTextFile(const std::wstring& path);
 bool FileExists(const std::wstring& path);

@@ -9,19 +9,6 @@
 #include "Files.h"
 
 namespace VrxTest {
-namespace {
-
-void RemoveTree(const std::wstring& path) {
-    std::error_code ignored;
-    for (auto it = std::filesystem::recursive_directory_iterator(path, ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-        ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
-    std::filesystem::remove_all(path, ignored);
-}
-
-}  // namespace
-
 LegacyApfFolder::LegacyApfFolder() {
     wchar_t programFilesX86[MAX_PATH] = {};
     EXPECT_EQ(S_OK,

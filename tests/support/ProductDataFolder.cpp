@@ -8,20 +8,6 @@
 #include "Files.h"
 
 namespace VrxTest {
-namespace {
-
-void RemoveTree(const std::wstring& path) {
-    std::error_code ignored;
-    for (auto it = std::filesystem::recursive_directory_iterator(path, ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-        ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    std::filesystem::remove_all(path, ignored);
-}
-
-}  // namespace
-
 ProductDataFolder::ProductDataFolder() {
     wchar_t appData[MAX_PATH] = {};
     EXPECT_EQ(S_OK, ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, appData));

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "Files.h"
 #include "support/UniqueAny.h"
 
 namespace VrxTest {
@@ -31,17 +32,6 @@ void DeleteKeyTree(const std::wstring& path) {
 // Paths near or beyond MAX_PATH in their long-path form, so that they can be made and removed.
 std::filesystem::path LongPath(const std::wstring& path) {
     return std::filesystem::path(path.size() < MAX_PATH - 12 ? path : L"\\\\?\\" + path);
-}
-
-void RemoveTree(const std::wstring& path) {
-    const std::filesystem::path root = LongPath(path);
-    std::error_code ignored;
-    ::SetFileAttributesW(root.c_str(), FILE_ATTRIBUTE_NORMAL);
-    for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-        ::SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
-    std::filesystem::remove_all(root, ignored);
 }
 
 }  // namespace

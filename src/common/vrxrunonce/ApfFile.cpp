@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "ActionLog.h"
+#include "PathBuffer.h"
 #include "VrxRunOnce.h"
 #include "../../includes/ProductKeys.h"
 #include "../../includes/RegKeyHolder.h"
@@ -20,7 +21,8 @@ constexpr const wchar_t* kAction = L"MoveApfFile";
 
 // Paths, terminator included. "Install Dir" is read with one character more, so that a folder
 // that fills a whole path buffer is still read (and then refused, since "\apf\apf" cannot follow).
-constexpr size_t kPathChars = MAX_PATH;
+using VrxRunOnce::JoinPath;
+using VrxRunOnce::kPathChars;
 constexpr DWORD kInstallDirChars = MAX_PATH + 1;
 
 constexpr const wchar_t* kSourceFolderTail = L"\\Varlen\\VRX\\apf\\";
@@ -30,29 +32,6 @@ constexpr const wchar_t* kApfName = L"apf";
 constexpr DWORD kMoveFlags =
     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
 static_assert(kMoveFlags == 11 && CSIDL_PROGRAM_FILESX86 == 0x2A, "move flags and folder id");
-
-// Appends `tail` to the text in `buffer` (kPathChars characters). Refuses, leaving the buffer as
-// it was, when the result and its terminator would not fit.
-bool AppendBounded(wchar_t* buffer, const wchar_t* tail) {
-    const size_t used = std::wcslen(buffer);
-    const size_t added = std::wcslen(tail);
-    if (used + added >= kPathChars) {
-        return false;
-    }
-    std::wmemcpy(buffer + used, tail, added + 1);
-    return true;
-}
-
-// Copies `folder` and appends `tail`, refusing a folder that is not terminated within the path
-// buffer or a result that does not fit.
-bool BuildPath(wchar_t* buffer, const wchar_t* folder, const wchar_t* tail) {
-    const size_t length = std::wcslen(folder);
-    if (length >= kPathChars) {
-        return false;
-    }
-    std::wmemcpy(buffer, folder, length + 1);
-    return AppendBounded(buffer, tail);
-}
 
 bool HoldsFiles(const wchar_t* folder) {
     return ::PathIsDirectoryW(folder) && !::PathIsDirectoryEmptyW(folder);
@@ -72,8 +51,8 @@ extern "C" int CALLBACK MoveApfFile(HWND, HINSTANCE, LPSTR, int) {
     // one: nothing there can be moved, and nothing is logged.
     wchar_t sourceFolder[kPathChars] = {};
     wchar_t sourceFile[kPathChars] = {};
-    if (!BuildPath(sourceFolder, programFilesX86, kSourceFolderTail) ||
-        !BuildPath(sourceFile, sourceFolder, kApfName) || !HoldsFiles(sourceFolder)) {
+    if (!JoinPath(sourceFolder, {programFilesX86, kSourceFolderTail}) ||
+        !JoinPath(sourceFile, {sourceFolder, kApfName}) || !HoldsFiles(sourceFolder)) {
         return 0;
     }
 
@@ -92,8 +71,8 @@ extern "C" int CALLBACK MoveApfFile(HWND, HINSTANCE, LPSTR, int) {
     wchar_t destinationFile[kPathChars] = {};
     if (key.QueryRegString(ProductKeys::kInstallDirValue, installDir, chars) != ERROR_SUCCESS ||
         ::PathIsRelativeW(installDir) ||
-        !BuildPath(destinationFolder, installDir, kDestinationFolderTail) ||
-        !BuildPath(destinationFile, destinationFolder, kApfName)) {
+        !JoinPath(destinationFolder, {installDir, kDestinationFolderTail}) ||
+        !JoinPath(destinationFile, {destinationFolder, kApfName})) {
         LogAction(kSeverityError, kAction, 877, L"copy apf file: fail to get VRX apf path");
         return 0;
     }

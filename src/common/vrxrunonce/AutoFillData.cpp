@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ActionLog.h"
+#include "PathBuffer.h"
 #include "ProductLocations.h"
 #include "VrxRunOnce.h"
 #include "../../../support/SecurityDescriptor.h"
@@ -25,7 +26,8 @@ using VrxRunOnce::LogAction;
 
 constexpr const wchar_t* kAction = L"ExtractAutoFillData";
 
-constexpr size_t kPathChars = MAX_PATH;
+using VrxRunOnce::JoinPath;
+using VrxRunOnce::kPathChars;
 constexpr int kAppDataFolder = CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE;
 static_assert(kAppDataFolder == 0x8023, "folder id");
 
@@ -47,28 +49,12 @@ constexpr ACCESS_MASK kGuestsAccess = GENERIC_READ | GENERIC_WRITE;
 static_assert(kInherit == 3 && kUsersAccess == 0x101F01FF && kGuestsAccess == 0xC0000000,
               "access entries");
 
-// Writes `first` + `second` + `third` into `buffer` (kPathChars characters). False, leaving the
-// buffer unspecified, when the result and its terminator would not fit.
-bool JoinPath(wchar_t* buffer, const wchar_t* first, const wchar_t* second, const wchar_t* third) {
-    size_t used = 0;
-    for (const wchar_t* part : {first, second, third}) {
-        const size_t length = std::wcslen(part);
-        if (used + length >= kPathChars) {
-            return false;
-        }
-        std::wmemcpy(buffer + used, part, length);
-        used += length;
-    }
-    buffer[used] = L'\0';
-    return true;
-}
-
 // Finds the common application-data folder (`appData`), creates the product's folders below it
 // one level at a time and names the database file in `database`. False when the folder cannot be
 // found, the path does not fit, or a level cannot be created because the one above is missing.
 bool PrepareDatabasePath(wchar_t* appData, wchar_t* database) {
     if (::SHGetFolderPathW(nullptr, kAppDataFolder, nullptr, 0, appData) != S_OK ||
-        !JoinPath(database, appData, kProductTail, kDatabaseName)) {
+        !JoinPath(database, {appData, kProductTail, kDatabaseName})) {
         return false;
     }
     // The base folder itself, then "\Varlen", then "\Varlen\VRX": one level per separator of the

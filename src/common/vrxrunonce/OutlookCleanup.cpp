@@ -10,6 +10,7 @@
 #include <cwchar>
 
 #include "ActionLog.h"
+#include "PathBuffer.h"
 #include "VrxRunOnce.h"
 #include "../../../support/OSInfo.h"
 #include "../../../support/UniqueAny.h"
@@ -25,7 +26,8 @@ constexpr const wchar_t* kAction = L"CheckOutlook";
 constexpr const wchar_t* kExtensionValue = L"Varlen Anti-Spam";
 
 // Paths, terminator included; the registration is read with one character more.
-constexpr size_t kPathChars = MAX_PATH;
+using VrxRunOnce::JoinPath;
+using VrxRunOnce::kPathChars;
 constexpr DWORD kRegistrationChars = MAX_PATH + 1;
 
 // Where Outlook keeps the cache inside a profile folder.
@@ -56,22 +58,6 @@ void CutToParentFolder(wchar_t* path) {
 bool IsFullFolderPath(const wchar_t* folder) {
     const size_t length = std::wcslen(folder);
     return length > 1 && folder[length - 1] == L'\\' && !::PathIsRelativeW(folder);
-}
-
-// Writes `first` + `second` + `third` into `buffer` (kPathChars characters). False, leaving the
-// buffer unspecified, when the result and its terminator would not fit.
-bool JoinPath(wchar_t* buffer, const wchar_t* first, const wchar_t* second, const wchar_t* third) {
-    size_t used = 0;
-    for (const wchar_t* part : {first, second, third}) {
-        const size_t length = std::wcslen(part);
-        if (used + length >= kPathChars) {
-            return false;
-        }
-        std::wmemcpy(buffer + used, part, length);
-        used += length;
-    }
-    buffer[used] = L'\0';
-    return true;
 }
 
 // "." and ".." name the folder of the profiles itself and the folder above it, not a profile.
@@ -123,7 +109,7 @@ void DeleteOutlookExtensionCaches(const OutlookCleanupSources& sources) {
     }
 
     wchar_t pattern[kPathChars] = {};
-    if (!JoinPath(pattern, profiles, L"*", L"")) {
+    if (!JoinPath(pattern, {profiles, L"*"})) {
         return;
     }
     WIN32_FIND_DATAW entry = {};
@@ -141,7 +127,7 @@ void DeleteOutlookExtensionCaches(const OutlookCleanupSources& sources) {
     do {
         wchar_t target[kPathChars] = {};
         if (!IsProfileEntry(entry.cFileName) ||
-            !JoinPath(target, profiles, entry.cFileName, cache)) {
+            !JoinPath(target, {profiles, entry.cFileName, cache})) {
             continue;
         }
         if (!::DeleteFileW(target) && ::GetLastError() == ERROR_ACCESS_DENIED) {
