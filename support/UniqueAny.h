@@ -119,5 +119,8 @@ using UniqueCertChain =
 // Holds one reference of an interface pointer and releases it.
 template <typename T>
 using UniqueComPtr = TUniqueAny<internal::TReleaseTraits<T>>;
+// A string allocated by the COM string allocator (SysAllocString and the calls that return one).
+using UniqueBstr =
+    TUniqueAny<internal::TNullTraits<BSTR, decltype(&::SysFreeString), &::SysFreeString>>;
 
 }  // namespace Tessel

@@ -7,6 +7,5 @@
     }
 
 VRX_PENDING_ACTION(ConvertUFilters)
-VRX_PENDING_ACTION(DeleteVRXTask)
 
 #undef VRX_PENDING_ACTION

@@ -1,0 +1,43 @@
+// The filter engine's rule scripts of one user: the black list (rules that mark a message as spam)
+// and the white list (rules that let it through), made from the user's filters document by two
+// XSLT 1.0 stylesheets and stored as UTF-8 text in the user's settings node.
+#pragma once
+
+#include <windows.h>
+#include <msxml2.h>
+
+#include <string>
+
+#include "../../includes/VrxSettings.h"
+
+namespace VrxRunOnce {
+
+// DOMDocument and IXMLDOMDocument2; mingw's uuid library does not carry them.
+extern const CLSID kClsidDomDocument;
+extern const IID kIidXmlDomDocument2;
+
+using UniqueXmlDocument = Tessel::UniqueComPtr<IXMLDOMDocument2>;
+
+// Settings values that receive the two scripts.
+constexpr const wchar_t* kUserFiltersBlack = L"UserFiltersBlack";
+constexpr const wchar_t* kUserFiltersWhite = L"UserFiltersWhite";
+
+// The two stylesheets. Each gives plain text: "black={op="OR",params={", one table per rule,
+// "}};" (resp. "white=..."), or nothing when the document has no rule for that list.
+extern const wchar_t kBlackListStylesheet[];
+extern const wchar_t kWhiteListStylesheet[];
+
+// A new in-process DOMDocument. When COM is not initialised on the thread yet, it is initialised
+// (CoInitialize) and the creation tried once more. An empty owner when no document can be made.
+UniqueXmlDocument CreateXmlDocument();
+
+// `text` (`length` wide characters) as UTF-8. False when the platform cannot convert it.
+bool ConvertToUtf8(const wchar_t* text, UINT length, std::string& utf8);
+
+// Transforms `filters` with both stylesheets and stores the scripts under "UserFiltersBlack" and
+// "UserFiltersWhite" of `user` (an empty script clears its value). S_OK when both scripts were
+// made and stored; E_FAIL otherwise. The white list is not attempted when the black list cannot
+// be made; a failed conversion or store of one script does not stop the other.
+HRESULT WriteUserRuleScripts(IXMLDOMDocument2* filters, SettingsNode* user);
+
+}  // namespace VrxRunOnce
