@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <knownfolders.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <new>
 #include <utility>
@@ -509,9 +510,7 @@ int CLogging::IsSeverityEnabled(DWORD severity) {
 }
 
 void CLogging::SetMaxEntries(DWORD count) {
-    m_maxEntries = count < kMinMaxEntries   ? kMinMaxEntries
-                   : count > kMaxMaxEntries ? kMaxMaxEntries
-                                            : count;
+    m_maxEntries = std::clamp(count, kMinMaxEntries, kMaxMaxEntries);
 }
 
 DWORD CLogging::GetMaxEntries() {
@@ -519,9 +518,7 @@ DWORD CLogging::GetMaxEntries() {
 }
 
 void CLogging::SetMaxSize(DWORD bytes) {
-    m_maxSize = bytes < kDefaultMaxSize ? kDefaultMaxSize
-                : bytes > kMaxMaxSize   ? kMaxMaxSize
-                                        : bytes;
+    m_maxSize = std::clamp(bytes, kDefaultMaxSize, kMaxMaxSize);
 }
 
 DWORD CLogging::GetMaxSize() {
