@@ -55,5 +55,24 @@ void FormatWideBounded(wchar_t* buffer, size_t capacity, size_t limit, const wch
     }
 }
 
+int FormatWideTruncated(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) {
+    if (buffer == nullptr || capacity == 0) {
+        return kFormatFailed;
+    }
+    buffer[0] = L'\0';
+    if (format == nullptr) {
+        return kFormatFailed;
+    }
+    va_list measureArgs;
+    va_copy(measureArgs, args);
+    const int length = _vscwprintf(format, measureArgs);
+    va_end(measureArgs);
+    if (length < 0) {
+        return kFormatFailed;
+    }
+    FormatWideBounded(buffer, capacity, capacity - 1, format, args);
+    return static_cast<size_t>(length) < capacity ? length : kFormatTruncated;
+}
+
 }  // namespace internal
 }  // namespace ETWLogging

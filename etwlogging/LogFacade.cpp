@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "DefaultLogBuilder.h"
 #include "Format.h"
 #include "TesselLogHandler.h"
 #include "../support/Logging/internal_logging.h"
@@ -57,8 +58,7 @@ CLogBuilderIf* TakeBuilderForFacade() {
     BuilderSlot& slot = TheBuilderSlot();
     std::lock_guard<std::mutex> guard(slot.lock);
     slot.facadeCreated = true;
-    // Without an installed builder there is no sink until a default builder exists.
-    return slot.builder.get();
+    return internal::BuilderInSlot(slot.builder);
 }
 
 void CreateFacade() {
@@ -83,6 +83,15 @@ const LogInitValues& StoredLogInitValues() {
 }
 CLogFacade* CreatedLogFacade() {
     return g_createdFacade.load();
+}
+CLogBuilderIf* BuilderInSlot(LogBuilderPtr& slot) {
+    if (!slot) {
+        std::unique_ptr<CDefaultLogBuilder> created(new (std::nothrow) CDefaultLogBuilder());
+        if (created) {
+            slot = MakeLogBuilderPtr(std::move(created));
+        }
+    }
+    return slot.get();
 }
 }  // namespace internal
 
@@ -183,7 +192,7 @@ void InitializeLogging(const wchar_t* profileName, const wchar_t* groupName, HMO
     values.hasProfileName = profileName != nullptr;
     values.profileName = profileName != nullptr ? profileName : L"";
     values.groupName = groupName != nullptr ? groupName : L"";
-    values.module = module != nullptr ? module : g_loggingModule;
+    values.module = module != nullptr ? module : internal::LoggingModule();
     values.hasHostName = hostName != nullptr;
     values.hostName = hostName != nullptr ? hostName : L"";
     values.mechanismOverride = mechanismOverride;

@@ -95,8 +95,9 @@ private:
 void InitializeLogging(const wchar_t* profileName, const wchar_t* groupName, HMODULE module,
                        const wchar_t* hostName, DWORD mechanismOverride);
 
-// Puts a builder in the process-wide slot, to be used when the facade is created. Refused (false)
-// once the facade exists or when the slot already holds a builder.
+// Puts a builder in the process-wide slot, to be used when the facade is created; when none has
+// been put there, the facade makes its sink with the default builder. Refused (false) once the
+// facade exists or when the slot already holds a builder.
 bool InstallLogBuilder(LogBuilderPtr builder);
 
 // The facade, created on first use; null only when it could not be allocated.
@@ -121,6 +122,10 @@ const LogInitValues& StoredLogInitValues();
 
 // The process's facade once its creation has finished, else null; never creates it.
 CLogFacade* CreatedLogFacade();
+
+// The builder held in `slot`. An empty slot first gets the default builder; null only when that
+// cannot be allocated.
+CLogBuilderIf* BuilderInSlot(LogBuilderPtr& slot);
 }  // namespace internal
 
 }  // namespace ETWLogging

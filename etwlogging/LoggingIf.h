@@ -26,7 +26,23 @@ enum : DWORD {
 
 constexpr DWORD kDefaultSeverityThreshold = kSeverityInformation;
 
-class LoggingConfigListenerIf;
+class CLoggingIf;
+
+// Applies configuration changes to a sink: the enabled state and level a trace session asks for,
+// then the overrides stored in the registry.
+class LoggingConfigListenerIf {
+public:
+    // Sets the sink's enabled flag and threshold, then applies the registry overrides. The flags
+    // are the trace session's enable flags.
+    virtual void OnChange(bool enabled, DWORD level, DWORD flags) = 0;
+    virtual ~LoggingConfigListenerIf() = default;
+    // The sink the changes go to; refused (false) for null or when a sink is attached already.
+    virtual bool AttachSink(CLoggingIf* sink) = 0;
+    // The registry root and path under which the overrides are stored.
+    virtual void GetProviderKey(HKEY& root, std::wstring& path) = 0;
+    // Applies the "Enable" and "Severity" values of one key, when the key and values exist.
+    virtual void ApplyRegistryOverrides(HKEY root, const wchar_t* keyPath) = 0;
+};
 
 // The sink interface that every log sink implements.
 class CLoggingIf {
@@ -78,6 +94,7 @@ protected:
 // The extended sink interface of the event-tracing sink.
 class CLoggingIf_ex : public CLoggingIf {
 public:
+    // Takes ownership of `listener` when one is given.
     virtual DWORD InitializeEx(const wchar_t* profileName, const wchar_t* groupName, HMODULE module,
                                const wchar_t* hostName, LoggingConfigListenerIf* listener) = 0;
     virtual DWORD LogEx(DWORD severity, const wchar_t* file, const wchar_t* function, int line,
@@ -86,13 +103,23 @@ public:
                              const wchar_t* format, va_list args) = 0;
     virtual DWORD LogFormatEx(DWORD severity, const wchar_t* file, const wchar_t* function,
                               int line, const wchar_t* format, ...) = 0;
+    // Event-tracing operations.
+    // Whether `session` is the trace session that enabled the provider.
     virtual bool IsSameSession(TRACEHANDLE session) = 0;
+    // The provider's control request: enable (4) or disable (5); 87 for anything else.
     virtual ULONG OnTraceControl(WMIDPREQUESTCODE requestCode, void* controlBuffer) = 0;
+    // Sets the event class GUID the events carry.
     virtual void ResetEventClass() = 0;
+    // The file name of `module` (null: the process's executable), without its extension when
+    // `stripExtension` is set.
     virtual void GetModuleName(std::wstring& name, HMODULE module, bool stripExtension) = 0;
+    // Source path = group name + "\" + module name (the group name alone without a module name).
     virtual void ComposeSourcePath() = 0;
+    // Unregisters the provider when registered; returns the platform's result (0 when not).
     virtual DWORD UnregisterProvider() = 0;
+    // Disables the sink, then unregisters the provider.
     virtual DWORD Stop() = 0;
+    // The event level of a severity: 6 gives 3, any other severity itself.
     virtual DWORD SeverityToLevel(DWORD severity) = 0;
 };
 

@@ -1,0 +1,81 @@
+#include "ModuleIdentity.h"
+
+#include <cwchar>
+
+#include "support/FileVersionInfo.h"
+
+namespace ETWLogging {
+namespace internal {
+namespace {
+
+// Any static variable of this module: its address finds the module.
+const int g_addressInThisModule = 0;
+
+HMODULE ModuleOfThisCode() {
+    MEMORY_BASIC_INFORMATION memory = {};
+    if (::VirtualQuery(&g_addressInThisModule, &memory, sizeof(memory)) == 0) {
+        return nullptr;
+    }
+    return static_cast<HMODULE>(memory.AllocationBase);
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+std::wstring FileVersionOf(const std::wstring& path) {
+    Tessel::FileVersionInfo info;
+    if (path.empty() || !info.Load(path)) {
+        return std::wstring();
+    }
+    return NormalizeFileVersion(info.GetString(L"FileVersion"));
+}
+
+ModuleIdentity IdentifyLoggingModule() {
+    ModuleIdentity identity;
+    const HMODULE module = ModuleOfThisCode();
+    if (module == nullptr) {
+        return identity;
+    }
+    identity.path = ModuleFilePath(module);
+    identity.folder = FolderOf(identity.path);
+    identity.version = FileVersionOf(identity.path);
+    return identity;
+}
+
+}  // namespace
+
+const ModuleIdentity& LoggingModuleIdentity() {
+    static const ModuleIdentity identity = IdentifyLoggingModule();
+    return identity;
+}
+
+std::wstring ModuleFilePath(HMODULE module) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return std::wstring();
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::wstring NormalizeFileVersion(const std::wstring& stored) {
+    unsigned parts[4] = {};
+    if (std::swscanf(stored.c_str(), L"%u,%u,%u,%u", &parts[0], &parts[1], &parts[2], &parts[3]) !=
+        4) {
+        return stored;
+    }
+    return std::to_wstring(parts[0]) + L"." + std::to_wstring(parts[1]) + L"." +
+           std::to_wstring(parts[2]) + L"." + std::to_wstring(parts[3]);
+}
+
+}  // namespace internal
+}  // namespace ETWLogging
