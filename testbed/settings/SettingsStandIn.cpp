@@ -59,10 +59,16 @@ std::unique_ptr<StoreNode> g_root;
 std::wstring g_storePath;
 LONG g_live = 0;
 
+// The whole value, however long: the records grow with every value written.
 std::wstring Variable(const wchar_t* name) {
-    wchar_t value[8192] = {};
-    const DWORD chars = ::GetEnvironmentVariableW(name, value, ARRAYSIZE(value));
-    return chars > 0 && chars < ARRAYSIZE(value) ? std::wstring(value, chars) : std::wstring();
+    const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
+    if (size == 0) {
+        return std::wstring();
+    }
+    std::wstring value(size, L'\0');
+    const DWORD chars = ::GetEnvironmentVariableW(name, &value[0], size);
+    value.resize(chars < size ? chars : 0);
+    return value;
 }
 
 void AddLive(LONG change) {

@@ -104,13 +104,19 @@ const wchar_t kWhiteListStylesheet[] =
 
 // ---- Documents and transformation --------------------------------------------------------------
 
-UniqueXmlDocument CreateXmlDocument() {
+UniqueXmlDocument CreateXmlDocument(bool* initialisedCom) {
+    if (initialisedCom != nullptr) {
+        *initialisedCom = false;
+    }
     IXMLDOMDocument2* document = nullptr;
     HRESULT hr = ::CoCreateInstance(kClsidDomDocument, nullptr, CLSCTX_INPROC_SERVER,
                                     kIidXmlDomDocument2, reinterpret_cast<void**>(&document));
     if (hr == CO_E_NOTINITIALIZED) {
         const HRESULT init = ::CoInitialize(nullptr);
         if (init == S_OK || init == S_FALSE) {
+            if (initialisedCom != nullptr) {
+                *initialisedCom = true;
+            }
             hr = ::CoCreateInstance(kClsidDomDocument, nullptr, CLSCTX_INPROC_SERVER,
                                     kIidXmlDomDocument2, reinterpret_cast<void**>(&document));
         }

@@ -29,7 +29,9 @@ extern const wchar_t kWhiteListStylesheet[];
 
 // A new in-process DOMDocument. When COM is not initialised on the thread yet, it is initialised
 // (CoInitialize) and the creation tried once more. An empty owner when no document can be made.
-UniqueXmlDocument CreateXmlDocument();
+// When `initialisedCom` is given, it receives whether this call initialised COM: the caller then
+// owes the thread one CoUninitialize, whether or not a document was made.
+UniqueXmlDocument CreateXmlDocument(bool* initialisedCom = nullptr);
 
 // `text` (`length` wide characters) as UTF-8. False when the platform cannot convert it.
 bool ConvertToUtf8(const wchar_t* text, UINT length, std::string& utf8);

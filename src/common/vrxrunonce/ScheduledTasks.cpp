@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ActionLog.h"
+#include "ComApartment.h"
 #include "ScheduledTasks.h"
 #include "VrxRunOnce.h"
 #include "../../../support/UniqueAny.h"
@@ -35,23 +36,6 @@ std::wstring TaskNameOf(const wchar_t* itemName) {
     }
     return name;
 }
-
-// Leaves the apartment that the action joined, when it goes out of scope.
-class CComApartment {
-public:
-    CComApartment() = default;
-    CComApartment(const CComApartment&) = delete;
-    CComApartment& operator=(const CComApartment&) = delete;
-    ~CComApartment() {
-        if (m_joined) {
-            ::CoUninitialize();
-        }
-    }
-    void Joined() { m_joined = true; }
-
-private:
-    bool m_joined = false;
-};
 
 // An array of names handed out by IEnumWorkItems::Next: each name and the array are freed.
 class CWorkItemNames {
