@@ -19,6 +19,10 @@ legacy_apf_unix="$VRX_DEMO_PREFIX/drive_c/Program Files (x86)/Varlen/VRX/apf"
 # A user profile beside the prefix's own, with Outlook's extension cache: what CheckOutlook deletes.
 profile_unix="$VRX_DEMO_PREFIX/drive_c/users/DemoUser"
 extensions_key='HKLM\SOFTWARE\Wow6432Node\Microsoft\Exchange\Client\Extensions'
+# The product's data folder (the auto-fill database) and the log files of the DLL's records.
+data_unix="$VRX_DEMO_PREFIX/drive_c/ProgramData/Varlen/VRX"
+logs_unix="$VRX_DEMO_PREFIX/drive_c/ProgramData/Varlen/VLLOGS"
+bin="$VRX_BUILD/win64/bin"
 work=$(mktemp -d)
 trap 'rm -rf "$work"; vrx_prefix_stop "$VRX_DEMO_PREFIX"' EXIT
 
@@ -29,7 +33,8 @@ provision() {
     # Start from a clean product state on every run.
     reg delete 'HKLM\SOFTWARE\Varlen' /f || true
     reg delete 'HKLM\SOFTWARE\Wow6432Node\Varlen' /f || true
-    rm -rf "$install_unix" "$VRX_DEMO_PREFIX/drive_c/Program Files (x86)/Varlen" "$profile_unix"
+    rm -rf "$install_unix" "$VRX_DEMO_PREFIX/drive_c/Program Files (x86)/Varlen" "$profile_unix" \
+        "$data_unix" "$logs_unix"
     reg delete "$extensions_key" /v 'Varlen Anti-Spam' /f || true
     mkdir -p "$install_unix/Config"
 
@@ -43,10 +48,17 @@ provision() {
     set_value 'HKLM\SOFTWARE\Varlen\Platform' vlutil32_install_dir REG_SZ \
         'C:\Program Files (x86)\Common Files\Varlen\Platform'
     set_value 'HKLM\SOFTWARE\Wow6432Node\Varlen\Keelbase' keelbase_version REG_SZ 5.2.0.31
+    # The DLL logs into files (the enciphered "Logging Mechanism" = 1) rather than to event
+    # tracing, which Wine does not carry.
+    "$WINE64" "$bin/vrx_logging_setup.exe" mechanism 1 </dev/null
 
     # The install folder: the DLL, the content package of this install, and the content that an
     # earlier version unpacked.
-    cp "$VRX_BUILD/win64/bin/VrxRO.dll" "$install_unix/"
+    cp "$bin/VrxRO.dll" "$install_unix/"
+    # Stand-ins for the product's settings and resource libraries, signed by a test publisher
+    # that the shipped validation does not accept: the actions that need them must refuse them.
+    cp "$bin/fixtures/signing/settings/VrxSet.dll" "$bin/fixtures/signing/autofill/VRXAutoFillRes.dll" \
+        "$install_unix/"
     (cd "$VRX_ROOT/testbed/content" &&
      gcab -c -z "$install_unix/vrxcmcnt.cab" content.ini Config/reputation.txt Config/phrases.txt)
     printf 'reputation table of content #3\n' > "$install_unix/Config/reputation-v3.txt"
@@ -62,14 +74,14 @@ provision() {
 
     # The product's service, still waiting for the maker's service "vlnfire" at start (made with
     # the testbed's helper: Wine's "sc create ... depend=" stores an unterminated list).
-    local services="$VRX_BUILD/win64/bin/vrx_service_setup.exe"
+    local services="$bin/vrx_service_setup.exe"
     "$WINE64" "$services" delete VRX80Service </dev/null
     "$WINE64" "$services" create VRX80Service 'C:\windows\system32\cmd.exe' vlnfire </dev/null
 }
 
 snapshot() {
     python3 "$here/demo_report.py" snapshot "$work/$1.json" "$install_unix" "$legacy_apf_unix" \
-        "$profile_unix"
+        "$profile_unix" "$data_unix"
 }
 
 run_action() {
@@ -77,9 +89,11 @@ run_action() {
     echo
     echo "== rundll32 VrxRO.dll,$action"
     snapshot before
+    python3 "$here/demo_report.py" logmark "$work/log.json" "$logs_unix"
     "$WINE64" rundll32 "$install_win\\VrxRO.dll,$action" </dev/null >/dev/null 2>&1
     snapshot after
     python3 "$here/demo_report.py" diff "$work/before.json" "$work/after.json"
+    python3 "$here/demo_report.py" lognew "$work/log.json" "$logs_unix"
 }
 
 echo "Provisioning a product install in $VRX_DEMO_PREFIX"
@@ -96,7 +110,7 @@ echo "A user profile, with the product's Outlook extension registered:"
 # mutex for a moment as the real one does while it works.
 signal_content_update() {
     local log=$work/updmgr.log
-    "$WINE64" "$VRX_BUILD/win64/bin/vrx_updmgr_standin.exe" --mode take --hold 1500 \
+    "$WINE64" "$bin/vrx_updmgr_standin.exe" --mode take --hold 1500 \
         --timeout 30000 >"$log" 2>&1 </dev/null &
     local manager=$!
     for _ in $(seq 100); do grep -q ready "$log" && break; sleep 0.1; done
@@ -113,7 +127,13 @@ signal_content_update
 run_action MoveApfFile
 run_action RemoveServiceDependency
 run_action CheckOutlook
+# The steps that load the product's own libraries: each is refused before it is loaded.
+run_action AdjustFiltLevel
+run_action ConvertUFilters
+run_action DeleteVRXTask
+run_action ExtractAutoFillData
 
 echo
+echo "The DLL's log files are under C:\\ProgramData\\Varlen\\VLLOGS."
 echo "The shipped 32-bit DLL is $VRX_BUILD/win32/bin/VrxRO.dll; the demo runs the same sources"
 echo "built for x86_64, since 32-bit Wine cannot start on this machine."

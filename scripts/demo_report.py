@@ -4,6 +4,8 @@ changed between two of them. Used by demo.sh.
 
   demo_report.py snapshot OUT.json INSTALL_DIR_UNIX [OTHER_DIR_UNIX...]
   demo_report.py diff BEFORE.json AFTER.json
+  demo_report.py logmark MARK.json LOG_DIR_UNIX
+  demo_report.py lognew MARK.json LOG_DIR_UNIX
 """
 import datetime
 import json
@@ -106,10 +108,41 @@ def diff(before_path, after_path):
     print("\n".join(lines) if lines else "  (nothing changed)")
 
 
+def log_sizes(log_dir):
+    return {name: size for name, size in list_files(log_dir).items() if name.endswith(".log")}
+
+
+def log_mark(mark, log_dir):
+    """Remembers how far each log file reaches, so that lognew shows only what follows."""
+    with open(mark, "w") as handle:
+        json.dump(log_sizes(log_dir), handle)
+
+
+def log_new(mark, log_dir):
+    """Prints the lines written to the log files (UTF-16 text) since log_mark."""
+    with open(mark) as handle:
+        marked = json.load(handle)
+    lines = []
+    for name in sorted(log_sizes(log_dir)):
+        start = marked.get(name, 0)
+        with open(os.path.join(log_dir, name.replace("\\", "/")), "rb") as handle:
+            data = handle.read()
+        if len(data) < start:
+            start = 0  # rotated: the file began again
+        text = data[start:].decode("utf-16-le", errors="replace").lstrip("\ufeff")
+        lines += [f"    {line}" for line in text.splitlines() if line.strip()]
+    print("  log records:")
+    print("\n".join(lines) if lines else "    (none)")
+
+
 if __name__ == "__main__":
     if len(sys.argv) >= 4 and sys.argv[1] == "snapshot":
         snapshot(*sys.argv[2:])
     elif len(sys.argv) == 4 and sys.argv[1] == "diff":
         diff(sys.argv[2], sys.argv[3])
+    elif len(sys.argv) == 4 and sys.argv[1] == "logmark":
+        log_mark(sys.argv[2], sys.argv[3])
+    elif len(sys.argv) == 4 and sys.argv[1] == "lognew":
+        log_new(sys.argv[2], sys.argv[3])
     else:
         sys.exit(__doc__)
