@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "Format.h"
+#include "ModuleIdentity.h"
 #include "support/IniReader.h"
 
 namespace ETWLogging {
@@ -68,23 +69,6 @@ bool SplitPath(const std::wstring& path, std::wstring& fileName, std::wstring& b
     fileName = path.substr(slash + 1);
     baseName = fileName.substr(0, fileName.find_last_of(L'.'));
     return true;
-}
-
-// The full path of `module` (null: the process's executable), grown as needed; empty on failure.
-std::wstring ModulePath(HMODULE module) {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            ::GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0) {
-            return std::wstring();
-        }
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
 }
 
 bool IsFolder(const std::wstring& path) {
@@ -200,12 +184,12 @@ DWORD CLogging::InitializeNames(const wchar_t* groupName, HMODULE module, const 
     if (groupName != nullptr) {
         m_groupName = groupName;
     }
-    if (!SplitPath(ModulePath(nullptr), m_processName, m_moduleName)) {
+    if (!SplitPath(internal::ModuleFilePath(nullptr), m_processName, m_moduleName)) {
         return ERROR_OUTOFMEMORY;
     }
     if (module != nullptr) {
         std::wstring fileName, baseName;
-        if (SplitPath(ModulePath(module), fileName, baseName)) {
+        if (SplitPath(internal::ModuleFilePath(module), fileName, baseName)) {
             // The module identifies the component: the process is not named in its lines.
             m_processName = std::wstring();
             m_moduleName = std::move(baseName);

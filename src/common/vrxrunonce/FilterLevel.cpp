@@ -7,24 +7,22 @@
 #include <string>
 
 #include "ActionLog.h"
-#include "ProductLocations.h"
 #include "SettingsReads.h"
 #include "VrxRunOnce.h"
 #include "../../../support/UniqueAny.h"
-#include "../../includes/VrxLoadLibrary.h"
 #include "../../includes/VrxSettings.h"
 
 namespace {
 
 using ETWLogging::kSeverityError;
 using VrxRunOnce::EnumSettingChildren;
+using VrxRunOnce::ForEachSettingChild;
 using VrxRunOnce::LogAction;
 using VrxRunOnce::OpenSettingChild;
 using VrxRunOnce::ReadSettingDword;
 using VrxRunOnce::ReadSettingString;
 
 constexpr const wchar_t* kAction = L"AdjustFiltLevel";
-constexpr const wchar_t* kSettingsLibrary = L"VrxSet.dll";
 
 constexpr const wchar_t* kNameValue = L"_SETTINGS_NAME";
 constexpr const wchar_t* kLevelValue = L"UserFilteringLevel";
@@ -44,17 +42,9 @@ std::wstring FriendNames(SettingsNode* user) {
     if (!friends) {
         return names;
     }
-    SettingsEnumerator& walk = *friends.get();
-    walk.Reset();
-    while (walk.AtEnd() == 0) {
-        // A friend node the store does not give does not count.
-        UniqueSettingsNode buddy;
-        if (walk.Current(buddy.put()) == ERROR_SUCCESS) {
-            names += ReadSettingString(buddy.get(), kNameValue);
-        }
-        buddy.reset();
-        walk.Next();
-    }
+    ForEachSettingChild(*friends.get(), [&names](SettingsNode* buddy) {
+        names += ReadSettingString(buddy, kNameValue);
+    });
     return names;
 }
 
@@ -78,49 +68,9 @@ void AdjustUser(SettingsNode* user) {
 namespace VrxRunOnce {
 
 void LowerFilteringLevelOfFriendlessUsers(Tessel::CFileValidator& validator) {
-    wchar_t installDir[MAX_PATH] = {};
-    if (!GetVRXInstallPath(installDir, MAX_PATH)) {
-        LogAction(kSeverityError, kAction, 289,
-                  L"AdjustFiltLevel: GetVRXInstallPath returned false.");
-        return;
-    }
-    const std::wstring path = std::wstring(installDir) + L"\\" + kSettingsLibrary;
-
-    // Declared in the order of acquisition, so that they are given back in the reverse order: the
-    // enumerator and the root before the library that implements them.
-    const Tessel::UniqueHModule library(VRXLoadLibrary(path.c_str(), validator));
-    if (!library) {
-        LogAction(kSeverityError, kAction, 300, L"AdjustFiltLevel: Failed to load Settings DLL.");
-        return;
-    }
-    const auto getSettings = reinterpret_cast<GetSettingsFn>(
-        reinterpret_cast<void*>(::GetProcAddress(library.get(), kGetSettingsExport)));
-    if (getSettings == nullptr) {
-        LogAction(kSeverityError, kAction, 307, L"AdjustFiltLevel: Failed to get Settings API.");
-        return;
-    }
-    // A root handed out with a failure code is still given back.
-    UniqueSettingsNode root;
-    if (getSettings(root.put()) != ERROR_SUCCESS || !root) {
-        LogAction(kSeverityError, kAction, 314, L"AdjustFiltLevel: Failed to get Settings ROOT.");
-        return;
-    }
-    const UniqueSettingsEnumerator users = EnumSettingChildren(root.get());
-    if (!users) {
-        LogAction(kSeverityError, kAction, 325, L"AdjustFiltLevel: Failed to get usr enum.");
-        return;
-    }
-
-    SettingsEnumerator& walk = *users.get();
-    walk.Reset();
-    while (walk.AtEnd() == 0) {
-        // A user node the store does not give is skipped.
-        UniqueSettingsNode user;
-        if (walk.Current(user.put()) == ERROR_SUCCESS && user) {
-            AdjustUser(user.get());
-        }
-        user.reset();
-        walk.Next();
+    SettingsUsers store;
+    if (OpenSettingsUsers(kAction, {289, 300, 307, 314, 325}, validator, store)) {
+        ForEachSettingChild(*store.users.get(), &AdjustUser);
     }
 }
 

@@ -3,7 +3,63 @@
 #include <cwchar>
 #include <vector>
 
+#include "ActionLog.h"
+#include "ProductLocations.h"
+#include "../../includes/VrxLoadLibrary.h"
+
 namespace VrxRunOnce {
+
+namespace {
+constexpr const wchar_t* kSettingsLibrary = L"VrxSet.dll";
+}  // namespace
+
+bool OpenSettingsUsers(const wchar_t* action, const SettingsOpenLines& lines,
+                       Tessel::CFileValidator& validator, SettingsUsers& opened) {
+    using ETWLogging::kSeverityError;
+    wchar_t installDir[MAX_PATH] = {};
+    if (!GetVRXInstallPath(installDir, MAX_PATH)) {
+        LogAction(kSeverityError, action, lines.installPath,
+                  L"%s: GetVRXInstallPath returned false.", action);
+        return false;
+    }
+    const std::wstring path = std::wstring(installDir) + L"\\" + kSettingsLibrary;
+    opened.library.reset(VRXLoadLibrary(path.c_str(), validator));
+    if (!opened.library) {
+        LogAction(kSeverityError, action, lines.library, L"%s: Failed to load Settings DLL.",
+                  action);
+        return false;
+    }
+    const auto getSettings = reinterpret_cast<GetSettingsFn>(
+        reinterpret_cast<void*>(::GetProcAddress(opened.library.get(), kGetSettingsExport)));
+    if (getSettings == nullptr) {
+        LogAction(kSeverityError, action, lines.api, L"%s: Failed to get Settings API.", action);
+        return false;
+    }
+    // A root handed out with a failure code is still given back.
+    if (getSettings(opened.root.put()) != ERROR_SUCCESS || !opened.root) {
+        LogAction(kSeverityError, action, lines.root, L"%s: Failed to get Settings ROOT.", action);
+        return false;
+    }
+    opened.users = EnumSettingChildren(opened.root.get());
+    if (!opened.users) {
+        LogAction(kSeverityError, action, lines.users, L"%s: Failed to get usr enum.", action);
+        return false;
+    }
+    return true;
+}
+
+void ForEachSettingChild(SettingsEnumerator& children,
+                         const std::function<void(SettingsNode* child)>& visit) {
+    children.Reset();
+    while (children.AtEnd() == 0) {
+        UniqueSettingsNode child;
+        if (children.Current(child.put()) == ERROR_SUCCESS && child) {
+            visit(child.get());
+        }
+        child.reset();
+        children.Next();
+    }
+}
 
 std::wstring ReadSettingString(SettingsNode* node, const wchar_t* name) {
     if (node == nullptr) {

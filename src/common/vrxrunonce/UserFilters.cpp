@@ -10,25 +10,19 @@
 #include <string>
 #include <vector>
 
-#include "ActionLog.h"
 #include "ComApartment.h"
-#include "ProductLocations.h"
 #include "RuleScripts.h"
 #include "SettingsReads.h"
 #include "VrxRunOnce.h"
 #include "../../../support/UniqueAny.h"
-#include "../../includes/VrxLoadLibrary.h"
 #include "../../includes/VrxSettings.h"
 
 namespace {
 
-using ETWLogging::kSeverityError;
 using Tessel::UniqueBstr;
 using Tessel::UniqueComPtr;
-using VrxRunOnce::LogAction;
 
 constexpr const wchar_t* kAction = L"ConvertUFilters";
-constexpr const wchar_t* kSettingsLibrary = L"VrxSet.dll";
 
 constexpr const wchar_t* kCharsetTag = L"Charset";
 constexpr const wchar_t* kConvertedAttribute = L"c";
@@ -352,52 +346,15 @@ HRESULT ConvertCharsetElements(IXMLDOMDocument2* document) {
 }
 
 void ConvertUserFilters(Tessel::CFileValidator& validator) {
-    wchar_t installDir[MAX_PATH] = {};
-    if (!GetVRXInstallPath(installDir, MAX_PATH)) {
-        LogAction(kSeverityError, kAction, 625,
-                  L"ConvertUFilters: GetVRXInstallPath returned false.");
+    SettingsUsers store;
+    if (!OpenSettingsUsers(kAction, {625, 636, 643, 649, 658}, validator, store)) {
         return;
     }
-    const std::wstring path = std::wstring(installDir) + L"\\" + kSettingsLibrary;
-
-    // Declared in the order of acquisition, so that they are given back in the reverse order:
-    // the apartment is left before the enumerator and the root are released and the library
-    // that implements them is freed.
-    const Tessel::UniqueHModule library(VRXLoadLibrary(path.c_str(), validator));
-    if (!library) {
-        LogAction(kSeverityError, kAction, 636, L"ConvertUFilters: Failed to load Settings DLL.");
-        return;
-    }
-    const auto getSettings = reinterpret_cast<GetSettingsFn>(
-        reinterpret_cast<void*>(::GetProcAddress(library.get(), kGetSettingsExport)));
-    if (getSettings == nullptr) {
-        LogAction(kSeverityError, kAction, 643, L"ConvertUFilters: Failed to get Settings API.");
-        return;
-    }
-    // A root handed out with a failure code is still given back.
-    UniqueSettingsNode root;
-    if (getSettings(root.put()) != ERROR_SUCCESS || !root) {
-        LogAction(kSeverityError, kAction, 649, L"ConvertUFilters: Failed to get Settings ROOT.");
-        return;
-    }
-    const UniqueSettingsEnumerator users = EnumSettingChildren(root.get());
-    if (!users) {
-        LogAction(kSeverityError, kAction, 658, L"ConvertUFilters: Failed to get usr enum.");
-        return;
-    }
-
+    // Declared after the store, so that the apartment is left before the enumerator and the root
+    // are released and the library that implements them is freed.
     CComApartment apartment;
-    SettingsEnumerator& walk = *users.get();
-    walk.Reset();
-    while (walk.AtEnd() == 0) {
-        // A user node the store does not give is skipped.
-        UniqueSettingsNode user;
-        if (walk.Current(user.put()) == ERROR_SUCCESS && user) {
-            ConvertUser(user.get(), apartment);
-        }
-        user.reset();
-        walk.Next();
-    }
+    ForEachSettingChild(*store.users.get(),
+                        [&apartment](SettingsNode* user) { ConvertUser(user, apartment); });
 }
 
 }  // namespace VrxRunOnce
