@@ -11,6 +11,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/Registry.h"
 #include "tests/support/SettingsStore.h"
+#include "tests/support/SettingsLibraryTest.h"
 #include "tests/support/Signing.h"
 
 using namespace VrxTest;
@@ -19,11 +20,6 @@ namespace {
 
 LogRecord ActionRecord(int line, const std::wstring& text) {
     return {4, L"VrxRunOnce", L"AdjustFiltLevel", line, text};
-}
-
-LogRecord RefusedRecord(const std::wstring& path) {
-    return {4, L"src\\includes\\VrxLoadLibrary", L"VRXLoadLibrary", 46,
-            L"Unable to validate file: " + path + L" \r\n"};
 }
 
 const LogRecord kNotLoaded = ActionRecord(300, L"AdjustFiltLevel: Failed to load Settings DLL.");
@@ -41,38 +37,11 @@ std::wstring Lowered(const std::wstring& user) {
     return user + L"|UserFilteringLevel|04000000;";
 }
 
-// An install folder named by "Install Dir", with the settings library (a signing fixture) and its
-// store file in it.
-class AdjustFiltLevelTest : public ProductRegistryTest {
+class AdjustFiltLevelTest : public SettingsLibraryTest {
 protected:
-    void SetUp() override {
-        ProductRegistryTest::SetUp();
-        ClearSettingsStandInRecords();
-        SetString(kVrxKey, L"Install Dir", install.Path());
-    }
-    void TearDown() override {
-        ClearSettingsStandInRecords();
-        ProductRegistryTest::TearDown();
-    }
-
-    std::wstring LibraryPath() const { return install / L"VrxSet.dll"; }
-    std::wstring StorePath() const { return install / L"VrxSet.store"; }
-
-    void Install(const std::string& store, const wchar_t* library = L"settings\\VrxSet.dll") {
-        CopyFileTo(SigningFixture(library), LibraryPath());
-        WriteTextFile(StorePath(), store);
-    }
-
-    // Runs the action with a validator that accepts the test publisher; the records it wrote.
     std::vector<LogRecord> Run() {
-        Tessel::CFileValidator validator(TestSignatureConfig());
-        ClearLogRecords();
-        VrxRunOnce::LowerFilteringLevelOfFriendlessUsers(validator);
-        EXPECT_FALSE(IsModuleLoaded(LibraryPath())) << "the settings library is freed";
-        return LogRecords();
+        return RunWithTestValidator(&VrxRunOnce::LowerFilteringLevelOfFriendlessUsers);
     }
-
-    ScratchFolder install;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/Registry.h"
 #include "tests/support/SettingsStore.h"
+#include "tests/support/SettingsLibraryTest.h"
 #include "tests/support/Signing.h"
 
 using namespace VrxRunOnce;
@@ -184,11 +185,6 @@ LogRecord ActionRecord(int line, const std::wstring& text) {
     return {4, L"VrxRunOnce", L"ConvertUFilters", line, text};
 }
 
-LogRecord RefusedRecord(const std::wstring& path) {
-    return {4, L"src\\includes\\VrxLoadLibrary", L"VRXLoadLibrary", 46,
-            L"Unable to validate file: " + path + L" \r\n"};
-}
-
 const LogRecord kNotLoaded = ActionRecord(636, L"ConvertUFilters: Failed to load Settings DLL.");
 const LogRecord kNoApi = ActionRecord(643, L"ConvertUFilters: Failed to get Settings API.");
 const LogRecord kNoRoot = ActionRecord(649, L"ConvertUFilters: Failed to get Settings ROOT.");
@@ -219,36 +215,9 @@ const std::string kWhiteScript =
     "white={op=\"OR\",params={{part=NodeType.Headers(), field=\"from\", "
     "test=[[friend@example.org]]},}};";
 
-// An install folder named by "Install Dir", with the settings library (a signing fixture) and its
-// store file in it.
-class ConvertUFiltersTest : public ProductRegistryTest {
+class ConvertUFiltersTest : public SettingsLibraryTest {
 protected:
-    void SetUp() override {
-        ProductRegistryTest::SetUp();
-        ClearSettingsStandInRecords();
-        SetString(kVrxKey, L"Install Dir", install.Path());
-    }
-    void TearDown() override {
-        ClearSettingsStandInRecords();
-        ProductRegistryTest::TearDown();
-    }
-
-    std::wstring LibraryPath() const { return install / L"VrxSet.dll"; }
-    std::wstring StorePath() const { return install / L"VrxSet.store"; }
-
-    void Install(const std::string& store, const wchar_t* library = L"settings\\VrxSet.dll") {
-        CopyFileTo(SigningFixture(library), LibraryPath());
-        WriteTextFile(StorePath(), store);
-    }
-
-    // Runs the action with a validator that accepts the test publisher; the records it wrote.
-    std::vector<LogRecord> Run() {
-        Tessel::CFileValidator validator(TestSignatureConfig());
-        ClearLogRecords();
-        ConvertUserFilters(validator);
-        EXPECT_FALSE(IsModuleLoaded(LibraryPath())) << "the settings library is freed";
-        return LogRecords();
-    }
+    std::vector<LogRecord> Run() { return RunWithTestValidator(&ConvertUserFilters); }
 
     std::string Stored(const std::string& user, const char* name) const {
         std::string bytes;
@@ -271,8 +240,6 @@ protected:
         EXPECT_EQ(kBlackScript + '\0', Stored(user, "UserFiltersBlack"));
         EXPECT_EQ(kWhiteScript + '\0', Stored(user, "UserFiltersWhite"));
     }
-
-    ScratchFolder install;
 };
 
 // Whether COM is initialised on the calling thread, in any apartment; leaves it as it was.
