@@ -7,10 +7,14 @@
 #include <sstream>
 
 namespace VrxTest {
+std::wstring ModuleFilePath(HMODULE module) {
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(module, path, MAX_PATH);
+    return path;
+}
+
 std::wstring ExecutableFolder() {
-    wchar_t exe[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring path(exe);
+    const std::wstring path = ModuleFilePath();
     return path.substr(0, path.find_last_of(L'\\'));
 }
 

@@ -23,6 +23,8 @@ private:
     std::wstring m_path;
 };
 
+// The full path of a loaded module (null: the running test executable).
+std::wstring ModuleFilePath(HMODULE module = nullptr);
 // The folder of the running test executable, where the DLL and the stand-ins are built too.
 std::wstring ExecutableFolder();
 

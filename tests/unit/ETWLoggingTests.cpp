@@ -11,6 +11,7 @@
 #include "etwlogging/ETWLogging.h"
 #include "support/RegKey.h"
 #include "support/UniqueAny.h"
+#include "tests/support/Files.h"
 #include "tests/support/Registry.h"
 #include "tests/support/TraceSessionDouble.h"
 
@@ -178,13 +179,6 @@ void AppendCounted(std::vector<BYTE>& bytes, const std::wstring& text) {
     AppendBytes(bytes, text.data(), text.size() * sizeof(wchar_t));
 }
 
-std::wstring ExecutableFolderWithSlash() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring full(path);
-    return full.substr(0, full.find_last_of(L'\\') + 1);
-}
-
 // The fixed part of an event that this thread sends through a sink initialised for this
 // executable in kGroup.
 std::vector<BYTE> ExpectedFixedPart(const std::wstring& file, const std::wstring& function,
@@ -198,7 +192,7 @@ std::vector<BYTE> ExpectedFixedPart(const std::wstring& file, const std::wstring
     AppendCounted(fixed, file);
     AppendCounted(fixed, function);
     AppendBytes(fixed, &line, sizeof(line));
-    AppendCounted(fixed, ExecutableFolderWithSlash());
+    AppendCounted(fixed, VrxTest::ExecutableFolder() + L"\\");
     AppendCounted(fixed, L"");  // this executable has no version resource
     AppendCounted(fixed, kGroup);
     AppendBytes(fixed, &messageBytes, sizeof(messageBytes));

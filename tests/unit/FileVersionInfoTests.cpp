@@ -20,12 +20,6 @@ std::wstring OwnDll() {
     return ExecutableFolder() + L"\\VrxRO.dll";
 }
 
-std::wstring TestExecutable() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
-}
-
 // Stands in for the shell's known-folder lookup: answers with `result` and a copy of `folder`
 // (none when null), and records what it was asked.
 class FakeShell : public Tessel::ShlObjAPI {
@@ -72,7 +66,7 @@ TEST(FileVersionInfoTest, TakesEachStringFromTheFirstListedTranslationThatHasIt)
 TEST(FileVersionInfoTest, FilesWithoutAVersionResourceLoadNothing) {
     ScratchFolder scratch;
     WriteTextFile(scratch / L"notes.txt", "not a module");
-    const std::wstring paths[] = {TestExecutable(), scratch / L"notes.txt", scratch / L"none.dll",
+    const std::wstring paths[] = {ModuleFilePath(), scratch / L"notes.txt", scratch / L"none.dll",
                                   L""};
     for (const auto& path : paths) {
         FileVersionInfo info;

@@ -20,24 +20,12 @@ namespace {
 constexpr const wchar_t* kNotInInstallLocation =
     L"NotComDllGetInterface: DLL not found in install location, looking in current directory\n";
 
-std::wstring ExecutablePath() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
-}
-
 std::wstring Hex8(DWORD value) {
     wchar_t text[9] = {};
     for (int i = 7; i >= 0; --i, value >>= 4) {
         text[i] = L"0123456789abcdef"[value & 0xF];
     }
     return text;
-}
-
-std::wstring ModuleFile(HMODULE module) {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(module, path, MAX_PATH);
-    return path;
 }
 
 // Asks for "VtpValidationControl2" with the test configuration.
@@ -71,7 +59,7 @@ TEST_F(NotComDllTest, LoadsFromTheInstallFolderAndKeepsTheLibraryWhileTheInterfa
         Outcome outcome = Ask(L"vlnvtpa.dll");
         ASSERT_EQ(0u, outcome.result);
         ASSERT_TRUE(outcome.control);
-        EXPECT_EQ(expected, ModuleFile(outcome.library.get()));
+        EXPECT_EQ(expected, ModuleFilePath(outcome.library.get()));
         EXPECT_EQ(L"VtpValidationControl2;", m_standIn.Asked());
         EXPECT_EQ(L"1", m_standIn.Live());
     }
@@ -87,7 +75,7 @@ TEST_F(NotComDllTest, WithoutTheInstallFolderValueLooksInTheCurrentFolder) {
     Outcome outcome = Ask(L"vlnvtpa.dll");
     ::SetCurrentDirectoryW(previous);
     EXPECT_EQ(0u, outcome.result);
-    EXPECT_EQ(SigningFixture(L"vtp") + L"\\vlnvtpa.dll", ModuleFile(outcome.library.get()));
+    EXPECT_EQ(SigningFixture(L"vtp") + L"\\vlnvtpa.dll", ModuleFilePath(outcome.library.get()));
 }
 
 TEST_F(NotComDllTest, AFileMissingFromTheInstallFolderIsLookedForBesideTheExecutable) {
@@ -99,7 +87,7 @@ TEST_F(NotComDllTest, AFileMissingFromTheInstallFolderIsLookedForBesideTheExecut
         DebugOutputCapture debug;
         Outcome outcome = Ask(L"vlnvtpa.dll");
         EXPECT_EQ(0u, outcome.result);
-        EXPECT_EQ(besideExe, ModuleFile(outcome.library.get()));
+        EXPECT_EQ(besideExe, ModuleFilePath(outcome.library.get()));
         EXPECT_EQ(std::vector<std::wstring>{kNotInInstallLocation}, debug.Lines());
     }
     ::DeleteFileW(besideExe.c_str());
@@ -116,7 +104,7 @@ TEST_F(NotComDllTest, RefusedFilesAreReportedToTheDebuggerAndNotLoaded) {
         EXPECT_FALSE(outcome.control);
         EXPECT_FALSE(outcome.library);
         EXPECT_FALSE(IsModuleLoaded(path));
-        EXPECT_EQ(std::vector<std::wstring>{L"NotComDllGetInterface: " + ExecutablePath() +
+        EXPECT_EQ(std::vector<std::wstring>{L"NotComDllGetInterface: " + ModuleFilePath() +
                                             L" loading " + path + L", WinVerifyTrust failed with " +
                                             Hex8(outcome.result) + L"\n"},
                   debug.Lines());

@@ -35,12 +35,6 @@ private:
     bool m_admin;
 };
 
-std::wstring ModulePath(HMODULE module) {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(module, path, MAX_PATH);
-    return path;
-}
-
 bool TableIsEmpty(const CVlUtilLoader& loader) {
     for (size_t i = 0; i < Tessel::kVlUtilExportCount; ++i) {
         if (loader.Entry(static_cast<VlUtilExport>(i)) != nullptr) {
@@ -108,7 +102,7 @@ TEST_F(VlUtilLoaderTest, EachLocationWinsWhenTheOnesBeforeItHaveNoCopy) {
         {
             FixedAdminLoader loader(m_validator, false);
             ASSERT_EQ(0u, loader.Load());
-            EXPECT_EQ(stages[i].expected, ModulePath(loader.Module()));
+            EXPECT_EQ(stages[i].expected, ModuleFilePath(loader.Module()));
             EXPECT_NE(nullptr, loader.VlDeleteTask());
         }
         EXPECT_FALSE(IsModuleLoaded(stages[i].expected)) << "the loader frees its module";
@@ -147,14 +141,14 @@ TEST_F(VlUtilLoaderTest, TheNewestVersionWinsByNumberAndAnAdministratorRecordsIt
     {
         FixedAdminLoader loader(m_validator, false);
         ASSERT_EQ(0u, loader.Load());
-        EXPECT_EQ(newest, ModulePath(loader.Module()));
+        EXPECT_EQ(newest, ModuleFilePath(loader.Module()));
         EXPECT_FALSE(ReadValue(kPlatformKey, kInstallDir).present)
             << "only an administrator records the folder";
     }
     {
         FixedAdminLoader loader(m_validator, true);
         ASSERT_EQ(0u, loader.Load());
-        EXPECT_EQ(newest, ModulePath(loader.Module()));
+        EXPECT_EQ(newest, ModuleFilePath(loader.Module()));
     }
     const RegValue value = ReadValue(kPlatformKey, kInstallDir);
     const std::wstring folder = Versioned(L"4,2,10,0");
@@ -179,7 +173,7 @@ TEST_F(VlUtilLoaderTest, OfEqualVersionsTheFirstEnumeratedStays) {
 
     FixedAdminLoader loader(m_validator, false);
     ASSERT_EQ(0u, loader.Load());
-    EXPECT_EQ(Versioned(first.c_str()) + L"\\VlUtil.dll", ModulePath(loader.Module()));
+    EXPECT_EQ(Versioned(first.c_str()) + L"\\VlUtil.dll", ModuleFilePath(loader.Module()));
 }
 
 TEST_F(VlUtilLoaderTest, CopiesThatFailValidationAreNeverLoaded) {
@@ -221,7 +215,7 @@ TEST_F(VlUtilLoaderTest, RecordedValuesThatAreNotAFolderAreSkipped) {
         SetString(kPlatformKey, kInstallDir, type == REG_SZ ? L"" : m_recorded.Path(), type);
         CVlUtilLoader loader(m_validator);
         ASSERT_EQ(0u, loader.Load()) << type;
-        EXPECT_EQ(common, ModulePath(loader.Module())) << type;
+        EXPECT_EQ(common, ModuleFilePath(loader.Module())) << type;
     }
 }
 
