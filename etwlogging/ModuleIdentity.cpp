@@ -2,22 +2,12 @@
 
 #include <cwchar>
 
+#include "LogFacade.h"
 #include "support/FileVersionInfo.h"
 
 namespace ETWLogging {
 namespace internal {
 namespace {
-
-// Any static variable of this module: its address finds the module.
-const int g_addressInThisModule = 0;
-
-HMODULE ModuleOfThisCode() {
-    MEMORY_BASIC_INFORMATION memory = {};
-    if (::VirtualQuery(&g_addressInThisModule, &memory, sizeof(memory)) == 0) {
-        return nullptr;
-    }
-    return static_cast<HMODULE>(memory.AllocationBase);
-}
 
 std::wstring FolderOf(const std::wstring& path) {
     const size_t slash = path.find_last_of(L'\\');
@@ -34,7 +24,7 @@ std::wstring FileVersionOf(const std::wstring& path) {
 
 ModuleIdentity IdentifyLoggingModule() {
     ModuleIdentity identity;
-    const HMODULE module = ModuleOfThisCode();
+    const HMODULE module = LoggingModule();
     if (module == nullptr) {
         return identity;
     }
