@@ -9,9 +9,17 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/env.sh"
 
 packages=(cmake ninja-build clang-format g++-mingw-w64-i686 g++-mingw-w64-x86-64
-          wine64 gcab osslsigncode openssl googletest python3 python3-pefile dpkg-dev make perl)
+          wine64 wine32:i386 gcab osslsigncode openssl googletest python3 python3-pefile
+          dpkg-dev make perl wixl)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# The shipped DLL is 32-bit: Wine runs it as a WoW64 process of a 64-bit prefix, which needs
+# Debian's i386 Wine beside the 64-bit one.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "setup: adding the i386 architecture for 32-bit Wine"
+  as_root dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -24,8 +32,18 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # OpenSSL: Debian ships no mingw build, so build libcrypto from the distribution's
-# source package and keep it outside the tree, keyed by version and target.
-openssl_built() { [ -f "$VRX_DEPS/openssl-$1/lib/libcrypto.a" ]; }
+# source package and keep it outside the tree, keyed by target and configuration.
+# The library only calls the low-level digests. libcrypto must never read a configuration file:
+# no automatic load, and its data folders point at an admin-only Windows folder instead of this
+# machine's build paths (which would be a user-creatable folder on the customer's current drive).
+openssl_options=(no-shared no-tests no-ssl no-engine no-dso no-module no-autoload-config)
+openssl_dirs=(OPENSSLDIR=C:/Windows/System32/ssl ENGINESDIR=C:/Windows/System32/ssl
+              MODULESDIR=C:/Windows/System32/ssl)
+openssl_stamp="${openssl_options[*]} ${openssl_dirs[*]}"
+openssl_built() {
+  [ -f "$VRX_DEPS/openssl-$1/lib/libcrypto.a" ] &&
+    [ "$(cat "$VRX_DEPS/openssl-$1/configuration" 2>/dev/null)" = "$openssl_stamp" ]
+}
 if openssl_built x86_64 && openssl_built i686; then
   exit 0
 fi
@@ -53,12 +71,15 @@ build_openssl() {
   local work=$VRX_DEPS/build-openssl-$arch
   rm -rf "$work" && cp -a "$srcdir" "$work"
   (cd "$work" &&
-   ./Configure "$target" no-shared no-tests no-ssl no-engine no-dso no-module \
+   ./Configure "$target" "${openssl_options[@]}" \
        --cross-compile-prefix="$arch-w64-mingw32-" --prefix="$prefix" >"$work.log" 2>&1 &&
-   make -j"$(nproc)" build_libs >>"$work.log" 2>&1) || { tail -n 30 "$work.log"; return 1; }
+   make -j"$(nproc)" "${openssl_dirs[@]}" build_libs >>"$work.log" 2>&1) ||
+    { tail -n 30 "$work.log"; return 1; }
+  rm -rf "$prefix"
   mkdir -p "$prefix/lib" "$prefix/include"
   cp "$work/libcrypto.a" "$prefix/lib/"
   cp -r "$work/include/openssl" "$prefix/include/"
+  echo "$openssl_stamp" >"$prefix/configuration"
   rm -rf "$work" "$work.log"
 }
 build_openssl x86_64 mingw64 &

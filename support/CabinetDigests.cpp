@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <fdi.h>
 
-#include <openssl/evp.h>
+// The low-level SHA-256 links only the digest and starts no libcrypto initialisation; OpenSSL 3
+// marks it deprecated.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
 
 #include <memory>
 #include <string>
@@ -18,7 +21,7 @@ namespace {
 // member being "written" into a digest.
 struct CallbackHandle {
     HANDLE file = INVALID_HANDLE_VALUE;
-    EVP_MD_CTX* digest = nullptr;
+    std::unique_ptr<SHA256_CTX> digest;
     std::vector<Sha256Digest>* digests = nullptr;
 };
 
@@ -62,7 +65,7 @@ FNREAD(Read) {
 
 FNWRITE(Write) {
     auto* handle = reinterpret_cast<CallbackHandle*>(hf);
-    if (handle->digest == nullptr || EVP_DigestUpdate(handle->digest, pv, cb) != 1) {
+    if (!handle->digest || SHA256_Update(handle->digest.get(), pv, cb) != 1) {
         return static_cast<UINT>(-1);
     }
     return cb;
@@ -72,9 +75,6 @@ FNCLOSE(Close) {
     auto* handle = reinterpret_cast<CallbackHandle*>(hf);
     if (handle->file != INVALID_HANDLE_VALUE) {
         ::CloseHandle(handle->file);
-    }
-    if (handle->digest != nullptr) {
-        EVP_MD_CTX_free(handle->digest);
     }
     delete handle;
     return 0;
@@ -94,11 +94,9 @@ FNFDINOTIFY(Notify) {
     switch (fdint) {
         case fdintCOPY_FILE: {
             auto* handle = new CallbackHandle;
-            handle->digest = EVP_MD_CTX_new();
+            handle->digest = std::make_unique<SHA256_CTX>();
             handle->digests = context->digests;
-            if (handle->digest == nullptr ||
-                EVP_DigestInit_ex(handle->digest, EVP_sha256(), nullptr) != 1) {
-                EVP_MD_CTX_free(handle->digest);
+            if (SHA256_Init(handle->digest.get()) != 1) {
                 delete handle;
                 context->failed = true;
                 return -1;
@@ -108,9 +106,7 @@ FNFDINOTIFY(Notify) {
         case fdintCLOSE_FILE_INFO: {
             auto* handle = reinterpret_cast<CallbackHandle*>(pfdin->hf);
             Sha256Digest digest = {};
-            unsigned int length = 0;
-            const bool done = EVP_DigestFinal_ex(handle->digest, digest.data(), &length) == 1 &&
-                              length == digest.size();
+            const bool done = SHA256_Final(digest.data(), handle->digest.get()) == 1;
             if (done) {
                 handle->digests->push_back(digest);
             } else {

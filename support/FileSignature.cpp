@@ -4,7 +4,11 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
-#include <openssl/evp.h>
+// Only the low-level digest functions are used: they link just the digest code and never start
+// libcrypto's initialisation (which would read configuration and register an exit handler with
+// the host's run time). OpenSSL 3 marks them deprecated.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <cstring>
@@ -19,8 +23,6 @@ namespace {
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // wincrypt.h's PKCS7_SIGNER_INFO structure type; OpenSSL's headers take that name for their own.
 const LPCSTR kPkcs7SignerInfoType = reinterpret_cast<LPCSTR>(500);
-
-using UniqueMdContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
 // A parameter of a cryptographic message, read into a buffer of the size it asks for.
 bool GetMessageParam(HCRYPTMSG message, DWORD type, DWORD index, std::vector<BYTE>& data) {
@@ -232,8 +234,8 @@ bool HashFile(const wchar_t* path, Sha256Digest& digest) {
     if (!file) {
         return false;
     }
-    UniqueMdContext context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+    SHA256_CTX context;
+    if (SHA256_Init(&context) != 1) {
         return false;
     }
     std::vector<BYTE> buffer(64 * 1024);
@@ -246,19 +248,16 @@ bool HashFile(const wchar_t* path, Sha256Digest& digest) {
         if (read == 0) {
             break;
         }
-        if (EVP_DigestUpdate(context.get(), buffer.data(), read) != 1) {
+        if (SHA256_Update(&context, buffer.data(), read) != 1) {
             return false;
         }
     }
-    unsigned int length = 0;
-    return EVP_DigestFinal_ex(context.get(), digest.data(), &length) == 1 &&
-           length == digest.size();
+    return SHA256_Final(digest.data(), &context) == 1;
 }
 
 Sha256Digest HashBytes(const void* data, size_t bytes) {
     Sha256Digest digest = {};
-    unsigned int length = 0;
-    EVP_Digest(data, bytes, digest.data(), &length, EVP_sha256(), nullptr);
+    SHA256(static_cast<const unsigned char*>(data), bytes, digest.data());
     return digest;
 }
 

@@ -6,7 +6,10 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
-#include <openssl/evp.h>
+// The low-level MD5 links only the digest and starts no libcrypto initialisation; OpenSSL 3 marks
+// it deprecated.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/md5.h>
 
 #include <algorithm>
 #include <climits>
@@ -126,9 +129,8 @@ void StoreLe32(BYTE* at, DWORD value) {
 bool RecordDigest(const std::vector<BYTE>& record, BYTE (&digest)[kDigestSize]) {
     std::vector<BYTE> copy(record);
     std::memset(copy.data() + kDigestOffset, 0, kDigestSize);
-    unsigned int length = 0;
-    return EVP_Digest(copy.data(), copy.size(), digest, &length, EVP_md5(), nullptr) == 1 &&
-           length == kDigestSize;
+    static_assert(kDigestSize == MD5_DIGEST_LENGTH, "the record's digest field holds an MD5");
+    return MD5(copy.data(), copy.size(), digest) != nullptr;
 }
 
 // The UTF-8 form of `text` (`chars` characters, no terminator) appended to `out`.
