@@ -5,10 +5,11 @@ set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$VRX_ROOT"
 
-# A compiler cache, when the machine has one, lets several work trees share compiled objects.
+# A compiler cache, when the machine has one, lets several work trees share compiled objects: paths
+# below the tree's root are hashed relative to the build directory, and the directory itself is not.
 launcher=()
 if command -v ccache >/dev/null; then
-    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$VRX_ROOT")}
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$VRX_ROOT} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
