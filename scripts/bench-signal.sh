@@ -5,7 +5,8 @@
 #   ignore   a manager that never takes the request: the action polls the event to the end;
 #   take     a manager that takes the request at once and holds its mutex for --hold ms.
 # Usage: scripts/bench-signal.sh [runs per case, default 5] [hold ms for take, default 0]
-# Needs a built tree ($VRX_BUILD/win64, made by scripts/build.sh). Runs in the test prefix, so
+# Measures the shipped 32-bit DLL through SysWOW64's rundll32 unless VRX_BENCH_BUILD=win64 names
+# its x86_64 twin. Needs the built trees (scripts/build.sh). Runs in the test prefix, so
 # not while the tests run; the product key it needs is removed again when it created it.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -14,7 +15,15 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 runs=${1:-5}
 hold=${2:-0}
-bin=$VRX_BUILD/win64/bin
+build=${VRX_BENCH_BUILD:-win32}
+bin=$VRX_BUILD/$build/bin
+if [ "$build" = win32 ]; then
+    rundll32='C:\windows\syswow64\rundll32.exe'
+    vrx_key='HKLM\SOFTWARE\Wow6432Node\Varlen\VRX'
+else
+    rundll32=rundll32
+    vrx_key='HKLM\SOFTWARE\Varlen\VRX'
+fi
 standin=$bin/vrx_updmgr_standin.exe
 dll="Z:${bin//\//\\}\\VrxRO.dll"
 for f in "$bin/VrxRO.dll" "$standin"; do
@@ -26,7 +35,7 @@ manager_pid=
 cleanup() {
     if [ -n "$manager_pid" ]; then kill "$manager_pid" 2>/dev/null || true; fi
     if [ "${created_key:-0}" = 1 ]; then
-        "$WINE64" reg delete 'HKLM\SOFTWARE\Varlen' /f >/dev/null 2>&1 || true
+        "$WINE64" reg delete "$vrx_key" /f >/dev/null 2>&1 || true
     fi
     vrx_prefix_stop "$VRX_TEST_PREFIX"
     rm -rf "$work"
@@ -34,10 +43,10 @@ cleanup() {
 trap cleanup EXIT
 vrx_prefix_start "$VRX_TEST_PREFIX"
 
-# The date write needs the product key; create it only when it is missing.
+# The date write needs the product key in the DLL's own view; create it only when it is missing.
 created_key=0
-if ! "$WINE64" reg query 'HKLM\SOFTWARE\Varlen\VRX' >/dev/null 2>&1; then
-    "$WINE64" reg add 'HKLM\SOFTWARE\Varlen\VRX' /f >/dev/null 2>&1
+if ! "$WINE64" reg query "$vrx_key" >/dev/null 2>&1; then
+    "$WINE64" reg add "$vrx_key" /f >/dev/null 2>&1
     created_key=1
 fi
 
@@ -74,7 +83,7 @@ stop_manager() {
 time_action() {
     local start end
     start=$(now_ms)
-    "$WINE64" rundll32 "$dll,SignalContentUpdate" </dev/null >/dev/null 2>&1
+    "$WINE64" "$rundll32" "$dll,SignalContentUpdate" </dev/null >/dev/null 2>&1
     end=$(now_ms)
     echo $((end - start))
 }
@@ -87,7 +96,7 @@ report() {
         "${sorted[0]}" "${sorted[$((n / 2))]}" "${sorted[$((n - 1))]}" "$*"
 }
 
-echo "SignalContentUpdate through rundll32 under $("$WINE64" --version), $runs runs per case"
+echo "SignalContentUpdate of $bin/VrxRO.dll through $rundll32 under $("$WINE64" --version), $runs runs per case"
 declare -a absent ignore take
 for _ in $(seq "$runs"); do
     absent+=("$(time_action)")

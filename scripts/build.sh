@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Configures and builds both trees: build/win32 (the shipped DLL) and build/win64 (the same sources
-# for x86_64, with the tests and stand-ins that run under wine64).
+# for x86_64), each with its tests and the stand-ins they drive.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$VRX_ROOT"
@@ -13,16 +13,15 @@ if command -v ccache >/dev/null; then
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
+# Both trees build the tests and stand-ins: win32 is the shipped build and its suite runs first.
 configure() {
-    local arch=$1 dir=$2; shift 2
-    if [ ! -f "$dir/build.ninja" ]; then
-        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
-            -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" \
-            -DVRX_OPENSSL_ROOT="$VRX_DEPS/openssl-$arch" "$@" >/dev/null
-    fi
+    local arch=$1 dir=$2
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
+        -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" \
+        -DVRX_OPENSSL_ROOT="$VRX_DEPS/openssl-$arch" -DVRX_BUILD_TESTS=ON >/dev/null
 }
 configure i686 "$VRX_BUILD/win32"
-configure x86_64 "$VRX_BUILD/win64" -DVRX_BUILD_TESTS=ON
+configure x86_64 "$VRX_BUILD/win64"
 # clangd reads the tree's own build; builds elsewhere (VRX_BUILD) leave the link alone.
 if [ "$VRX_BUILD" = "$VRX_ROOT/build" ]; then
     ln -sf build/win64/compile_commands.json compile_commands.json

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The main job: provisions a product install in a Wine prefix of its own, runs VrxRO.dll's actions
-# through rundll32 in the order the installer does, and shows what each one changed.
+# The main job: provisions a product install in a Wine prefix of its own, runs the shipped 32-bit
+# VrxRO.dll's actions through SysWOW64's rundll32 in the order the installer does (a 32-bit
+# process on a 64-bit system, as in production), and shows what each one changed.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/env.sh"
@@ -22,7 +23,9 @@ extensions_key='HKLM\SOFTWARE\Wow6432Node\Microsoft\Exchange\Client\Extensions'
 # The product's data folder (the auto-fill database) and the log files of the DLL's records.
 data_unix="$VRX_DEMO_PREFIX/drive_c/ProgramData/Varlen/VRX"
 logs_unix="$VRX_DEMO_PREFIX/drive_c/ProgramData/Varlen/VLLOGS"
-bin="$VRX_BUILD/win64/bin"
+# The shipped i686 build, with the stand-ins and helpers built alongside it.
+bin="$VRX_BUILD/win32/bin"
+rundll32='C:\windows\syswow64\rundll32.exe'
 work=$(mktemp -d)
 trap 'rm -rf "$work"; vrx_prefix_stop "$VRX_DEMO_PREFIX"' EXIT
 
@@ -48,8 +51,12 @@ provision() {
     set_value 'HKLM\SOFTWARE\Varlen\Platform' vlutil32_install_dir REG_SZ \
         'C:\Program Files (x86)\Common Files\Varlen\Platform'
     set_value 'HKLM\SOFTWARE\Wow6432Node\Varlen\Keelbase' keelbase_version REG_SZ 5.2.0.31
+    # The product key in the 32-bit view, which 32-bit components reach without naming a view:
+    # SignalContentUpdate stamps "contentUMDate" there.
+    reg add 'HKLM\SOFTWARE\Wow6432Node\Varlen\VRX' /f
     # The DLL logs into files (the enciphered "Logging Mechanism" = 1) rather than to event
-    # tracing, which Wine does not carry.
+    # tracing, which Wine does not carry. A 32-bit helper writes it, into the view that the
+    # 32-bit DLL reads its log configuration from.
     "$WINE64" "$bin/vrx_logging_setup.exe" mechanism 1 </dev/null
 
     # The install folder: the DLL, the content package of this install, and the content that an
@@ -90,7 +97,7 @@ run_action() {
     echo "== rundll32 VrxRO.dll,$action"
     snapshot before
     python3 "$here/demo_report.py" logmark "$work/log.json" "$logs_unix"
-    "$WINE64" rundll32 "$install_win\\VrxRO.dll,$action" </dev/null >/dev/null 2>&1
+    "$WINE64" "$rundll32" "$install_win\\VrxRO.dll,$action" </dev/null >/dev/null 2>&1
     snapshot after
     python3 "$here/demo_report.py" diff "$work/before.json" "$work/after.json"
     python3 "$here/demo_report.py" lognew "$work/log.json" "$logs_unix"
@@ -135,5 +142,4 @@ run_action ExtractAutoFillData
 
 echo
 echo "The DLL's log files are under C:\\ProgramData\\Varlen\\VLLOGS."
-echo "The shipped 32-bit DLL is $VRX_BUILD/win32/bin/VrxRO.dll; the demo runs the same sources"
-echo "built for x86_64, since 32-bit Wine cannot start on this machine."
+echo "The DLL that ran is the shipped 32-bit build, $VRX_BUILD/win32/bin/VrxRO.dll."

@@ -69,9 +69,17 @@ def decode(name, kind, data):
     return data
 
 
+def view_of(key):
+    """Which registry view of a 64-bit machine a key is in, as a 32-bit program names it."""
+    if "\\Wow6432Node\\" in key:
+        return "32-bit view"
+    return "64-bit view" if "\\SOFTWARE\\" in key.upper() else "shared"
+
+
 def describe(path, kind, data):
     key, _, name = path.rpartition("\\")
-    return f"{key.replace('HKEY_LOCAL_MACHINE', 'HKLM')} \"{name}\" ({kind}) = {decode(name, kind, data)}"
+    return (f"{key.replace('HKEY_LOCAL_MACHINE', 'HKLM')} \"{name}\" [{view_of(key)}] ({kind}) = "
+            f"{decode(name, kind, data)}")
 
 
 def snapshot(out, install_dir, *others):

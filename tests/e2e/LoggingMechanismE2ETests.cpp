@@ -57,7 +57,7 @@ std::wstring ReadWideFile(const std::wstring& path) {
 void StoreMechanism(DWORD mechanism) {
     Tessel::CObfuscatedRegKey key;
     ASSERT_EQ(0u, key.Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varlen\\Logging", nullptr,
-                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY));
+                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | kNativeView));
     ASSERT_EQ(0u, key.WriteDword(L"Logging Mechanism", mechanism));
 }
 

@@ -11,10 +11,21 @@ std::wstring DllUnderTest() {
     return ExecutableFolder() + L"\\VrxRO.dll";
 }
 
-DWORD RunAction(const std::wstring& action, const std::wstring& commandTail) {
+// The rundll32 of the test's own bitness, named explicitly: on 64-bit Windows a 32-bit DLL is run
+// by SysWOW64's rundll32, as an installer runs it.
+std::wstring RunDll32Path() {
     wchar_t system[MAX_PATH] = {};
-    ::GetSystemDirectoryW(system, MAX_PATH);
-    const std::wstring rundll32 = std::wstring(system) + L"\\rundll32.exe";
+    BOOL wow64 = FALSE;
+    if (::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64) {
+        ::GetSystemWow64DirectoryW(system, MAX_PATH);
+    } else {
+        ::GetSystemDirectoryW(system, MAX_PATH);
+    }
+    return std::wstring(system) + L"\\rundll32.exe";
+}
+
+DWORD RunAction(const std::wstring& action, const std::wstring& commandTail) {
+    const std::wstring rundll32 = RunDll32Path();
     std::wstring commandLine = L"rundll32.exe \"" + DllUnderTest() + L"\"," + action;
     if (!commandTail.empty()) {
         commandLine += L" " + commandTail;

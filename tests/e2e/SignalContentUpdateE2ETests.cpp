@@ -13,14 +13,12 @@ constexpr const wchar_t* kGuid = L"0d9e8f7a-6b5c-4d3e-9f10-a1b2c3d4e5f6";
 constexpr const wchar_t* kGuidHash =
     L"e2e3e4d11b165f1605d158b5a8b737d92dd5072175d1593a442ebf2a9e37672f";
 
-// rundll32 runs the DLL with the test's own bitness, so it writes the same view.
-constexpr REGSAM kNativeView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
-
 class SignalContentUpdateE2E : public MachineGuidTest {
 protected:
     void SetUp() override {
         MachineGuidTest::SetUp();
-        CreateKey(kVrxKey);
+        // The date goes to the key in the process's own view.
+        CreateKey(kVrxKey, kNativeView);
         SetMachineGuid(kGuid);
     }
 

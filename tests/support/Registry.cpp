@@ -11,11 +11,10 @@
 namespace VrxTest {
 namespace {
 
-Tessel::UniqueHKey OpenForWrite(const wchar_t* path) {
+Tessel::UniqueHKey OpenForWrite(const wchar_t* path, REGSAM view = KEY_WOW64_64KEY) {
     Tessel::UniqueHKey key;
-    const LSTATUS status =
-        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                          nullptr, key.put(), nullptr);
+    const LSTATUS status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS | view, nullptr, key.put(), nullptr);
     EXPECT_EQ(ERROR_SUCCESS, status) << "creating a test key";
     return key;
 }
@@ -35,18 +34,19 @@ void RemoveProductKeys() {
     DeleteTree(L"SOFTWARE\\Wow6432Node", L"Varlen");
 }
 
-void CreateKey(const wchar_t* path) {
-    OpenForWrite(path);
+void CreateKey(const wchar_t* path, REGSAM view) {
+    OpenForWrite(path, view);
 }
 
-void SetRaw(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, size_t bytes) {
+void SetRaw(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, size_t bytes,
+            REGSAM view) {
     // RegSetValueExW under Wine terminates a string that lacks it; the native call stores the
     // bytes exactly as given, as Windows does.
     using NtSetValueKeyFn = LONG(NTAPI*)(HANDLE, UNICODE_STRING*, ULONG, ULONG, const void*, ULONG);
     static const auto ntSetValueKey = reinterpret_cast<NtSetValueKeyFn>(reinterpret_cast<void*>(
         ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
     ASSERT_NE(nullptr, ntSetValueKey);
-    const Tessel::UniqueHKey opened = OpenForWrite(key);
+    const Tessel::UniqueHKey opened = OpenForWrite(key, view);
     UNICODE_STRING valueName;
     valueName.Buffer = const_cast<wchar_t*>(name);
     valueName.Length = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
@@ -54,16 +54,17 @@ void SetRaw(const wchar_t* key, const wchar_t* name, DWORD type, const void* dat
     ASSERT_EQ(0, ntSetValueKey(opened.get(), &valueName, 0, type, data, static_cast<ULONG>(bytes)));
 }
 
-void SetString(const wchar_t* key, const wchar_t* name, const std::wstring& value, DWORD type) {
-    SetRaw(key, name, type, value.c_str(), (value.size() + 1) * sizeof(wchar_t));
+void SetString(const wchar_t* key, const wchar_t* name, const std::wstring& value, DWORD type,
+               REGSAM view) {
+    SetRaw(key, name, type, value.c_str(), (value.size() + 1) * sizeof(wchar_t), view);
 }
 
-void SetDword(const wchar_t* key, const wchar_t* name, DWORD value) {
-    SetRaw(key, name, REG_DWORD, &value, sizeof(value));
+void SetDword(const wchar_t* key, const wchar_t* name, DWORD value, REGSAM view) {
+    SetRaw(key, name, REG_DWORD, &value, sizeof(value), view);
 }
 
-void DeleteValue(const wchar_t* key, const wchar_t* name) {
-    const Tessel::UniqueHKey opened = OpenForWrite(key);
+void DeleteValue(const wchar_t* key, const wchar_t* name, REGSAM view) {
+    const Tessel::UniqueHKey opened = OpenForWrite(key, view);
     ::RegDeleteValueW(opened.get(), name);
 }
 
@@ -144,16 +145,16 @@ void SetEveryoneDacl(HKEY key, DWORD deniedRights) {
 
 }  // namespace
 
-void DenyKeyAccess(const wchar_t* key, DWORD deniedRights) {
-    const Tessel::UniqueHKey opened = OpenForWrite(key);
+void DenyKeyAccess(const wchar_t* key, DWORD deniedRights, REGSAM view) {
+    const Tessel::UniqueHKey opened = OpenForWrite(key, view);
     SetEveryoneDacl(opened.get(), deniedRights);
 }
 
-void AllowKeyAccess(const wchar_t* key) {
+void AllowKeyAccess(const wchar_t* key, REGSAM view) {
     // Only WRITE_DAC is asked for: the key may deny everything else.
     Tessel::UniqueHKey opened;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0,
-                                             WRITE_DAC | KEY_WOW64_64KEY, opened.put()));
+    ASSERT_EQ(ERROR_SUCCESS,
+              ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, WRITE_DAC | view, opened.put()));
     SetEveryoneDacl(opened.get(), 0);
 }
 

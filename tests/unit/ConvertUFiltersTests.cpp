@@ -291,14 +291,16 @@ TEST_F(ConvertUFiltersTest, UsersWithoutUsableFiltersAreSkippedWithNothingWritte
 }
 
 TEST_F(ConvertUFiltersTest, WithoutAnInstallFolderNothingIsLoaded) {
-    // No product key, and a program-files folder too long for the fallback folder to fit.
+    // No product key, and a program-files folder too long for the fallback folder to fit. The
+    // process asks for its own program-files folder: the 32-bit one for a 32-bit process.
     const wchar_t* const currentVersion = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-    const RegValue programFiles = ReadValue(currentVersion, L"ProgramFilesDir");
+    const RegValue programFiles = ReadValue(currentVersion, L"ProgramFilesDir", kNativeView);
     ASSERT_TRUE(programFiles.present);
     RemoveProductKeys();
-    SetString(currentVersion, L"ProgramFilesDir", L"C:\\" + std::wstring(250, L'p'));
+    SetString(currentVersion, L"ProgramFilesDir", L"C:\\" + std::wstring(250, L'p'), REG_SZ,
+              kNativeView);
     const std::vector<LogRecord> records = Run();
-    SetString(currentVersion, L"ProgramFilesDir", programFiles.AsString());
+    SetString(currentVersion, L"ProgramFilesDir", programFiles.AsString(), REG_SZ, kNativeView);
     EXPECT_EQ(std::vector<LogRecord>{ActionRecord(
                   625, L"ConvertUFilters: GetVRXInstallPath returned false.")},
               records);

@@ -21,10 +21,11 @@ namespace {
 constexpr wchar_t kGroup[] = L"Anti-Spam";
 constexpr wchar_t kLoggingKey[] = L"SOFTWARE\\Varlen\\Logging";
 
-void StoreMechanism(DWORD mechanism) {
+// The logging configuration is read in the view of the process that logs.
+void StoreMechanism(DWORD mechanism, REGSAM view = VrxTest::kNativeView) {
     Tessel::CObfuscatedRegKey key;
     ASSERT_EQ(0u, key.Create(HKEY_LOCAL_MACHINE, kLoggingKey, nullptr, REG_OPTION_NON_VOLATILE,
-                             KEY_ALL_ACCESS | KEY_WOW64_64KEY));
+                             KEY_ALL_ACCESS | view));
     ASSERT_EQ(0u, key.WriteDword(L"Logging Mechanism", mechanism));
 }
 
@@ -88,7 +89,12 @@ TEST_F(DefaultLogBuilderTest, OnlyAnEncipheredMechanismOfOneBuildsTheFileSink) {
     EXPECT_EQ(2, file->AddRef());  // the builder took the first reference
 
     // A plain value is no mechanism record.
-    VrxTest::SetDword(kLoggingKey, L"Logging Mechanism", 1);
+    VrxTest::SetDword(kLoggingKey, L"Logging Mechanism", 1, VrxTest::kNativeView);
+    EXPECT_TRUE(IsTraceSink(Build()));
+
+    // Nor is a record stored in the other view only.
+    VrxTest::RemoveProductKeys();
+    StoreMechanism(1, VrxTest::kOtherView);
     EXPECT_TRUE(IsTraceSink(Build()));
 }
 

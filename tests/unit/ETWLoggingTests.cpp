@@ -43,7 +43,8 @@ const GUID kTestProvider = {
 const GUID kTestSession = {
     0x2A2B2C2D, 0x3132, 0x3334, {0x35, 0x36, 0x37, 0x38, 0x39, 0x3A, 0x3B, 0x3C}};
 
-// The maker's keys and the logging profiles, in both registry views.
+// The maker's keys and the logging profiles, in both registry views. The logging library reads its
+// configuration in the view of the process it runs in, so the tests store it there.
 void RemoveLoggingKeys() {
     VrxTest::RemoveProductKeys();
     for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
@@ -66,7 +67,7 @@ Tessel::CObfuscatedRegKey ProfileKey(const std::wstring& subKey = L"") {
     Tessel::CObfuscatedRegKey key;
     const std::wstring path = subKey.empty() ? kProfileKey : kProfileKey + (L"\\" + subKey);
     EXPECT_EQ(0u, key.Create(HKEY_LOCAL_MACHINE, path.c_str(), nullptr, REG_OPTION_NON_VOLATILE,
-                             KEY_ALL_ACCESS | KEY_WOW64_64KEY));
+                             KEY_ALL_ACCESS | VrxTest::kNativeView));
     return key;
 }
 
@@ -160,7 +161,7 @@ TEST_F(ETWAppPropertiesTest, AnIncompleteOrPlainRegistryProfileIsRefused) {
     // A value stored without enciphering is not a profile value.
     StoreTestProfile();
     VrxTest::SetString(L"SOFTWARE\\Varlen.logging\\Test\\Provider", L"Provider Guid",
-                       L"{0A0B0C0D-1112-1314-1516-1718191A1B1C}");
+                       L"{0A0B0C0D-1112-1314-1516-1718191A1B1C}", REG_SZ, VrxTest::kNativeView);
     ETWAppProperties plain;
     EXPECT_FALSE(plain.InitializeProfile(L"Test"));
     EXPECT_EQ(L"", plain.ProfileName());
@@ -303,7 +304,7 @@ TEST_F(ETWLoggingTest, ATraceSessionSetsTheThresholdAndAnotherSessionIsIgnored) 
 TEST_F(ETWLoggingTest, DisablingReappliesTheThresholdThenTheOverrides) {
     auto sink = RegisteredSink();
     ASSERT_EQ(0u, controller.Enable(kSession, 5));
-    VrxTest::SetDword(kProviderKey, L"Severity", 2);
+    VrxTest::SetDword(kProviderKey, L"Severity", 2, VrxTest::kNativeView);
 
     EXPECT_EQ(0u, controller.Disable(kSession));
     EXPECT_FALSE(sink->IsEnabled());
@@ -312,7 +313,7 @@ TEST_F(ETWLoggingTest, DisablingReappliesTheThresholdThenTheOverrides) {
 
     // An "Enable" override turns the sink on again even as the session goes.
     ASSERT_EQ(0u, controller.Enable(kSession, 4));
-    VrxTest::SetDword(kProviderKey, L"Enable", 1);
+    VrxTest::SetDword(kProviderKey, L"Enable", 1, VrxTest::kNativeView);
     EXPECT_EQ(0u, controller.Disable(kSession));
     EXPECT_TRUE(sink->IsEnabled());
 }
@@ -334,13 +335,13 @@ TEST_F(ETWLoggingTest, ControlRequestsThatCannotBeServedAreAnswered) {
 }
 
 TEST_F(ETWLoggingTest, OverridesApplyForTheProviderThenTheGroupThenTheSourcePath) {
-    VrxTest::SetDword(kProviderKey, L"Severity", 4);
-    VrxTest::SetDword(kGroupKey, L"Severity", 5);
-    VrxTest::SetDword(kSourceKey, L"Severity", 2);
+    VrxTest::SetDword(kProviderKey, L"Severity", 4, VrxTest::kNativeView);
+    VrxTest::SetDword(kGroupKey, L"Severity", 5, VrxTest::kNativeView);
+    VrxTest::SetDword(kSourceKey, L"Severity", 2, VrxTest::kNativeView);
     EXPECT_EQ(2u, InitializedSink()->GetSeverity());
 
-    VrxTest::DeleteValue(kSourceKey, L"Severity");
-    VrxTest::SetDword(kSourceKey, L"Enable", 0);
+    VrxTest::DeleteValue(kSourceKey, L"Severity", VrxTest::kNativeView);
+    VrxTest::SetDword(kSourceKey, L"Enable", 0, VrxTest::kNativeView);
     auto sink = InitializedSink();
     EXPECT_EQ(5u, sink->GetSeverity());
     EXPECT_FALSE(sink->IsEnabled());

@@ -186,17 +186,18 @@ protected:
 
     void SetUp() override {
         ProductRegistryTest::SetUp();
-        CreateKey(kKey);
+        // An object name carries no view: it names the key in the process's own view.
+        CreateKey(kKey, kNativeView);
     }
     void TearDown() override {
-        AllowKeyAccess(kKey);
+        AllowKeyAccess(kKey, kNativeView);
         ProductRegistryTest::TearDown();
     }
 
     void SetDacl(PACL dacl) {
         Tessel::UniqueHKey key;
-        ASSERT_EQ(0, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, WRITE_DAC | KEY_WOW64_64KEY,
-                                     key.put()));
+        ASSERT_EQ(0,
+                  ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, WRITE_DAC | kNativeView, key.put()));
         SECURITY_DESCRIPTOR descriptor;
         ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
         ::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);

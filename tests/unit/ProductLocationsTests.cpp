@@ -83,7 +83,8 @@ TEST_F(ProductLocationsTest, ReadInstallDirUsesTheHeldKeyAndAcceptsOnlyStrings) 
 
     // A key already held is used unchanged, whichever key it is.
     SetString(kSubstituteKey, L"Install Dir", L"C:\\Other");
-    ASSERT_EQ(ERROR_SUCCESS, holder.Open(HKEY_LOCAL_MACHINE, kSubstituteKey, KEY_READ));
+    ASSERT_EQ(ERROR_SUCCESS,
+              holder.Open(HKEY_LOCAL_MACHINE, kSubstituteKey, KEY_READ | KEY_WOW64_64KEY));
     EXPECT_TRUE(ReadVRXInstallDir(holder, dir));
     EXPECT_EQ(L"C:\\Other", dir);
 

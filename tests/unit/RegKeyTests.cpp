@@ -360,8 +360,8 @@ TEST_F(RegKeyTest, DeleteOnCloseEmptiesTheKeyBeforeAnotherIsTaken) {
     ASSERT_EQ(ERROR_SUCCESS, attached.Open(HKEY_LOCAL_MACHINE, kOtherKey, kAll64));
     attached.SetDeleteOnClose(true);
     Tessel::UniqueHKey replacement;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varlen", 0, KEY_READ,
-                                             replacement.put()));
+    ASSERT_EQ(ERROR_SUCCESS, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varlen", 0,
+                                             KEY_READ | KEY_WOW64_64KEY, replacement.put()));
     attached.Attach(replacement.release());
     EXPECT_FALSE(attached.DeleteOnClose());
     EXPECT_FALSE(ReadValue(kOtherKey, L"value").present);

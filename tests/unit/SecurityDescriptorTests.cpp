@@ -374,11 +374,12 @@ TEST(ReadNamedDaclTest, ReadsAFoldersDaclAndReportsFailuresByResult) {
 class ReadNamedDaclKeyTest : public VrxTest::ProductRegistryTest {};
 
 TEST_F(ReadNamedDaclKeyTest, ReadsAKeysDaclAndReportsANullOne) {
+    // An object name carries no view: it names the key in the process's own view.
     const wchar_t* const key = L"SOFTWARE\\Varlen\\VRX\\DaclTest";
-    VrxTest::CreateKey(key);
+    VrxTest::CreateKey(key, VrxTest::kNativeView);
     const auto setDacl = [key](PACL dacl) {
         UniqueHKey opened;
-        ASSERT_EQ(0, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, WRITE_DAC | KEY_WOW64_64KEY,
+        ASSERT_EQ(0, ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key, 0, WRITE_DAC | VrxTest::kNativeView,
                                      opened.put()));
         SECURITY_DESCRIPTOR descriptor;
         ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);

@@ -63,10 +63,6 @@ const std::vector<LogRecord> kHashed = {
 const std::vector<LogRecord> kMutexNamed = Concat({{kGuidEntered, kGuidRead}, kHashed});
 const std::vector<LogRecord> kBothNamed = Concat({kMutexNamed, kHashed});
 
-// The view a process writes to when it names none.
-constexpr REGSAM kNativeView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
-constexpr REGSAM kOtherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-
 ULONGLONG NowFileTime() {
     FILETIME now;
     ::GetSystemTimeAsFileTime(&now);
@@ -90,7 +86,8 @@ class SignalContentUpdateTest : public MachineGuidTest {
 protected:
     void SetUp() override {
         MachineGuidTest::SetUp();
-        CreateKey(kVrxKey);
+        // The date goes to the key in the process's own view.
+        CreateKey(kVrxKey, kNativeView);
         SetMachineGuid(kGuid);
     }
 
@@ -253,8 +250,8 @@ TEST_F(SignalContentUpdateTest, AFailedDateWriteIsLoggedAndTheRequestStillMade) 
     // With the manager gone and the last handles here closed, its objects are gone too.
     mutex.reset();
     event.reset();
-    CreateKey(kVrxKey);
-    DenyKeyAccess(kVrxKey, KEY_SET_VALUE);
+    CreateKey(kVrxKey, kNativeView);
+    DenyKeyAccess(kVrxKey, KEY_SET_VALUE, kNativeView);
     ClearLogRecords();
     Run();
     EXPECT_EQ(Concat({{kWriteFailed}, kMutexNamed, {kNoMutex}}), LogRecords());
