@@ -49,8 +49,9 @@ provision() {
         'C:\Program Files (x86)\Common Files\Varlen\Platform'
     set_value 'HKLM\SOFTWARE\Wow6432Node\Varlen\Keelbase' keelbase_version REG_SZ 5.2.0.31
     # The DLL logs into files (the enciphered "Logging Mechanism" = 1) rather than to event
-    # tracing, which Wine does not carry.
-    "$WINE64" "$bin/vrx_logging_setup.exe" mechanism 1 </dev/null
+    # tracing, which Wine does not carry. The demo runs the x86_64 build of the DLL, which reads
+    # the 64-bit view; vrxconf writes the 32-bit one, the shipped DLL's, unless told otherwise.
+    "$WINE64" "$bin/vrxconf.exe" logging file --view 64 </dev/null >/dev/null
 
     # The install folder: the DLL, the content package of this install, and the content that an
     # earlier version unpacked.

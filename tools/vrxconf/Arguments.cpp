@@ -1,5 +1,6 @@
 #include "tools/vrxconf/Arguments.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
@@ -57,19 +58,23 @@ bool ParseHexBytes(const std::wstring& text, std::vector<BYTE>& bytes) {
     return true;
 }
 
-// The terminated strings of a REG_SZ or REG_MULTI_SZ value's UTF-16 bytes.
-std::vector<std::wstring> StringsOf(const std::vector<BYTE>& bytes) {
+// The strings of a REG_MULTI_SZ value's UTF-16 bytes (`list`), or the one text of a REG_SZ,
+// empty or not.
+std::vector<std::wstring> StringsOf(const std::vector<BYTE>& bytes, bool list) {
     std::wstring all(bytes.size() / sizeof(wchar_t), L'\0');
     if (!all.empty()) {
         std::memcpy(&all[0], bytes.data(), all.size() * sizeof(wchar_t));
     }
     std::vector<std::wstring> strings;
-    for (size_t at = 0; at < all.size() && all[at] != L'\0';) {
-        const size_t end = all.find(L'\0', at);
-        strings.push_back(
-            all.substr(at, end == std::wstring::npos ? std::wstring::npos : end - at));
-        at = end == std::wstring::npos ? all.size() : end + 1;
-    }
+    size_t at = 0;
+    do {
+        const size_t end = std::min(all.find(L'\0', at), all.size());
+        if (list && end == at) {
+            break;
+        }
+        strings.push_back(all.substr(at, end - at));
+        at = end + 1;
+    } while (list && at < all.size());
     return strings;
 }
 
@@ -235,7 +240,7 @@ std::wstring DescribeValue(const RegistryValue& value) {
         case REG_SZ:
         case REG_EXPAND_SZ:
         case REG_MULTI_SZ:
-            for (const std::wstring& string : StringsOf(value.bytes)) {
+            for (const std::wstring& string : StringsOf(value.bytes, value.type == REG_MULTI_SZ)) {
                 text += L" " + Quoted(string);
             }
             return text;
