@@ -212,16 +212,25 @@ DWORD CLogging::BuildPaths() {
     if (result != ERROR_SUCCESS) {
         return result;
     }
-    std::wstring logRoot;
-    const bool built =
-        FormatWide(logRoot, L"%s\\Varlen\\%s\\", dataFolder, kLogsFolderName) &&
-        (m_groupName.empty()
-             ? FormatWide(m_logFolder, L"%s%s", logRoot.c_str(), m_moduleName.c_str())
-             : FormatWide(m_logFolder, L"%s%s\\%s", logRoot.c_str(), m_groupName.c_str(),
-                          m_moduleName.c_str())) &&
-        FormatWide(m_moduleConfigPath, L"%s\\%s", m_logFolder.c_str(), kConfigFileName) &&
-        FormatWide(m_globalConfigPath, L"%s%s", logRoot.c_str(), kConfigFileName);
-    return built ? ERROR_SUCCESS : ERROR_OUTOFMEMORY;
+    LogPaths paths;
+    if (!ComposeLogPaths(dataFolder, m_groupName, m_moduleName, paths)) {
+        return ERROR_OUTOFMEMORY;
+    }
+    m_logFolder = std::move(paths.folder);
+    m_moduleConfigPath = std::move(paths.moduleConfig);
+    m_globalConfigPath = std::move(paths.globalConfig);
+    return ERROR_SUCCESS;
+}
+
+bool CLogging::ComposeLogPaths(const wchar_t* dataFolder, const std::wstring& groupName,
+                               const std::wstring& moduleName, LogPaths& paths) {
+    return FormatWide(paths.root, L"%s\\Varlen\\%s\\", dataFolder, kLogsFolderName) &&
+           (groupName.empty()
+                ? FormatWide(paths.folder, L"%s%s", paths.root.c_str(), moduleName.c_str())
+                : FormatWide(paths.folder, L"%s%s\\%s", paths.root.c_str(), groupName.c_str(),
+                             moduleName.c_str())) &&
+           FormatWide(paths.moduleConfig, L"%s\\%s", paths.folder.c_str(), kConfigFileName) &&
+           FormatWide(paths.globalConfig, L"%s%s", paths.root.c_str(), kConfigFileName);
 }
 
 void CLogging::ReadConfiguration() {

@@ -55,6 +55,17 @@ public:
     // then left empty), else 0.
     virtual DWORD GetLogRoot(wchar_t* buffer, DWORD capacity);
 
+    // Where the sink of a group (empty: none) and a module keeps its files under a data folder.
+    struct LogPaths {
+        std::wstring root;          // <data folder>\Varlen\VLLOGS\ (with the separator)
+        std::wstring folder;        // <root><group>\<module>, or <root><module> without a group
+        std::wstring moduleConfig;  // <folder>\log.ini
+        std::wstring globalConfig;  // <root>log.ini
+    };
+    // False when the paths cannot be formatted (out of memory).
+    static bool ComposeLogPaths(const wchar_t* dataFolder, const std::wstring& groupName,
+                                const std::wstring& moduleName, LogPaths& paths);
+
     static constexpr DWORD kDefaultMaxSize = 0x40000;
     static constexpr DWORD kMaxMaxSize = 0xA00000;
     static constexpr DWORD kDefaultMaxEntries = 3;

@@ -55,9 +55,9 @@ provision() {
     # SignalContentUpdate stamps "contentUMDate" there.
     reg add 'HKLM\SOFTWARE\Wow6432Node\Varlen\VRX' /f
     # The DLL logs into files (the enciphered "Logging Mechanism" = 1) rather than to event
-    # tracing, which Wine does not carry. A 32-bit helper writes it, into the view that the
-    # 32-bit DLL reads its log configuration from.
-    "$WINE64" "$bin/vrx_logging_setup.exe" mechanism 1 </dev/null
+    # tracing, which Wine does not carry. vrxconf writes it where the shipped 32-bit DLL reads
+    # its log configuration: the 32-bit view.
+    "$WINE64" "$bin/vrxconf.exe" logging file </dev/null >/dev/null
 
     # The install folder: the DLL, the content package of this install, and the content that an
     # earlier version unpacked.

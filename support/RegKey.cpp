@@ -126,11 +126,15 @@ void StoreLe32(BYTE* at, DWORD value) {
 }
 
 // MD5 of the record with its digest field taken as zeros.
-bool RecordDigest(const std::vector<BYTE>& record, BYTE (&digest)[kDigestSize]) {
-    std::vector<BYTE> copy(record);
-    std::memset(copy.data() + kDigestOffset, 0, kDigestSize);
-    static_assert(kDigestSize == MD5_DIGEST_LENGTH, "the record's digest field holds an MD5");
-    return MD5(copy.data(), copy.size(), digest) != nullptr;
+bool RecordDigest(const BYTE* record, size_t size, BYTE (&digest)[kDigestSize]) {
+    try {
+        std::vector<BYTE> copy(record, record + size);
+        std::memset(copy.data() + kDigestOffset, 0, kDigestSize);
+        static_assert(kDigestSize == MD5_DIGEST_LENGTH, "the record's digest field holds an MD5");
+        return MD5(copy.data(), copy.size(), digest) != nullptr;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 // The UTF-8 form of `text` (`chars` characters, no terminator) appended to `out`.
@@ -879,7 +883,7 @@ DWORD CObfuscatedRegKeyImpl::WriteRawValue(const wchar_t* name, DWORD type, cons
         StoreLe32(record.data() + kLengthOffset, static_cast<DWORD>(payload.size()));
         StoreLe32(record.data() + kTypeOffset, type);
         BYTE digest[kDigestSize];
-        if (!RecordDigest(record, digest)) {
+        if (!RecordDigest(record.data(), record.size(), digest)) {
             return ERROR_ENCRYPTION_FAILED;
         }
         std::memcpy(record.data() + kDigestOffset, digest, kDigestSize);
@@ -896,6 +900,29 @@ DWORD CObfuscatedRegKeyImpl::WriteRawValue(const wchar_t* name, DWORD type, cons
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
+}
+
+RecordFault InspectEncipheredRecord(const BYTE* record, size_t size) {
+    if (size < kHeaderSize) {
+        return RecordFault::Truncated;
+    }
+    if (std::memcmp(record + kTagOffset, kRecordTag, sizeof(kRecordTag)) != 0) {
+        return RecordFault::BadTag;
+    }
+    const DWORD payloadSize = LoadLe32(record + kLengthOffset);
+    if (size - kHeaderSize < payloadSize) {
+        return RecordFault::Truncated;
+    }
+    if (size - kHeaderSize > payloadSize) {
+        return RecordFault::TrailingBytes;
+    }
+    BYTE digest[kDigestSize];
+    if (!RecordDigest(record, size, digest)) {
+        return RecordFault::DigestFailed;
+    }
+    return std::memcmp(digest, record + kDigestOffset, kDigestSize) == 0
+               ? RecordFault::None
+               : RecordFault::DigestMismatch;
 }
 
 DWORD CObfuscatedRegKeyImpl::ReadRawValue(const wchar_t* name, DWORD* type, void* data,
@@ -931,19 +958,15 @@ DWORD CObfuscatedRegKeyImpl::ReadRawValue(const wchar_t* name, DWORD* type, void
         }
         record.resize(size);
 
-        if (record.size() < kHeaderSize) {
-            return ERROR_INVALID_DATA;
-        }
-        BYTE digest[kDigestSize];
-        if (!RecordDigest(record, digest)) {
-            return ERROR_DECRYPTION_FAILED;
+        switch (InspectEncipheredRecord(record.data(), record.size())) {
+            case RecordFault::None:
+                break;
+            case RecordFault::DigestFailed:
+                return ERROR_DECRYPTION_FAILED;
+            default:
+                return ERROR_INVALID_DATA;
         }
         const DWORD payloadSize = LoadLe32(record.data() + kLengthOffset);
-        if (std::memcmp(digest, record.data() + kDigestOffset, kDigestSize) != 0 ||
-            record.size() - kHeaderSize != payloadSize ||
-            std::memcmp(record.data() + kTagOffset, kRecordTag, sizeof(kRecordTag)) != 0) {
-            return ERROR_INVALID_DATA;
-        }
         const DWORD valueType = LoadLe32(record.data() + kTypeOffset);
         if (type != nullptr) {
             *type = valueType;

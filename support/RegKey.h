@@ -40,6 +40,19 @@ namespace Tessel {
 // has room. Returns 0 or ERROR_INVALID_DATA.
 DWORD CheckStringValue(DWORD type, wchar_t* buffer, DWORD capacityChars, DWORD bytes);
 
+// What is wrong with a stored enciphered record, if anything.
+enum class RecordFault {
+    None,
+    Truncated,       // shorter than its header, or than the payload length it records
+    BadTag,          // does not start with "VLRG"
+    TrailingBytes,   // longer than the payload length it records
+    DigestMismatch,  // the MD5 does not match the contents
+    DigestFailed,    // the MD5 could not be computed
+};
+
+// Checks the raw bytes of a value stored by CObfuscatedRegKey, header first, then the digest.
+RecordFault InspectEncipheredRecord(const BYTE* record, size_t size);
+
 namespace internal {
 
 // The key state and the operations behind CRegKey. Typed reads and writes reach the registry only

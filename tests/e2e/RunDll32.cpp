@@ -1,6 +1,9 @@
 #include "RunDll32.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <cstring>
 
 #include "support/UniqueAny.h"
 #include "tests/support/Files.h"
@@ -44,6 +47,81 @@ DWORD RunAction(const std::wstring& action, const std::wstring& commandTail) {
     DWORD exitCode = static_cast<DWORD>(-1);
     ::GetExitCodeProcess(processHandle.get(), &exitCode);
     return exitCode;
+}
+
+ToolRun RunVrxConf(const std::vector<std::wstring>& arguments) {
+    const std::wstring tool = ExecutableFolder() + L"\\vrxconf.exe";
+    std::wstring commandLine = L"\"" + tool + L"\"";
+    for (const std::wstring& argument : arguments) {
+        commandLine += L" \"" + argument + L"\"";
+    }
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    Tessel::UniqueHandle readEnd;
+    Tessel::UniqueHandle writeEnd;
+    ToolRun run;
+    if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, 0) ||
+        !::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0)) {
+        ADD_FAILURE() << "cannot make a pipe: " << ::GetLastError();
+        return run;
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd.get();
+    startup.hStdError = writeEnd.get();
+    PROCESS_INFORMATION process = {};
+    if (!::CreateProcessW(tool.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                          nullptr, &startup, &process)) {
+        ADD_FAILURE() << "cannot start vrxconf: " << ::GetLastError();
+        return run;
+    }
+    const Tessel::UniqueHandle processHandle(process.hProcess);
+    const Tessel::UniqueHandle threadHandle(process.hThread);
+    writeEnd.reset();  // the pipe ends when the tool's copy of this end closes
+    char buffer[4096];
+    DWORD read = 0;
+    while (::ReadFile(readEnd.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        run.output.append(buffer, read);
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(processHandle.get(), 60000));
+    ::GetExitCodeProcess(processHandle.get(), &run.exitCode);
+    return run;
+}
+
+std::wstring NativeView() {
+    return sizeof(void*) == 8 ? L"64" : L"32";
+}
+
+LibraryLogFolder::LibraryLogFolder() {
+    wchar_t data[MAX_PATH] = {};
+    EXPECT_EQ(S_OK, ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, data));
+    std::wstring folder = data;
+    for (const wchar_t* part : {L"Varlen", L"VLLOGS", L"Anti-Spam", L"VrxRO"}) {
+        folder += L"\\";
+        folder += part;
+        if (m_outermostMade.empty() && !FolderExists(folder)) {
+            m_outermostMade = folder;
+        }
+    }
+    m_path = folder;
+    RemoveTree(m_path);
+    if (m_outermostMade.empty()) {
+        m_outermostMade = m_path;
+    }
+}
+
+LibraryLogFolder::~LibraryLogFolder() {
+    RemoveTree(m_outermostMade);
+}
+
+std::wstring ReadWideFile(const std::wstring& path) {
+    const std::string bytes = ReadTextFile(path);
+    std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
+    if (!text.empty()) {
+        std::memcpy(&text[0], bytes.data(), text.size() * sizeof(wchar_t));
+    }
+    return text;
 }
 
 }  // namespace VrxTest

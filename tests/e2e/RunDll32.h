@@ -1,9 +1,11 @@
-// Drives the built VrxRO.dll the way the installer does: one action per rundll32 process.
+// Drives the built VrxRO.dll the way the installer does, one action per rundll32 process, and the
+// support tool vrxconf.exe built beside it; finds the DLL's log files.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace VrxTest {
 
@@ -13,5 +15,36 @@ std::wstring DllUnderTest();
 // Runs `rundll32 <dll>,<action> <commandTail>` and waits for it. Returns the process exit code,
 // or (DWORD)-1 when it could not be started.
 DWORD RunAction(const std::wstring& action, const std::wstring& commandTail = L"");
+
+struct ToolRun {
+    DWORD exitCode = static_cast<DWORD>(-1);
+    std::string output;  // standard output and standard error together
+};
+
+// Runs vrxconf.exe (beside the test executable) with `arguments`, each quoted, and waits for it.
+ToolRun RunVrxConf(const std::vector<std::wstring>& arguments);
+
+// The view option that names this test build's own registry view, where the DLL under test reads
+// its logging settings.
+std::wstring NativeView();
+
+// The file sink's folder for the library, <data folder>\Varlen\VLLOGS\Anti-Spam\VrxRO: empty at
+// the start; at the end the outermost folder of that chain the test made is removed.
+class LibraryLogFolder {
+public:
+    LibraryLogFolder();
+    ~LibraryLogFolder();
+    LibraryLogFolder(const LibraryLogFolder&) = delete;
+    LibraryLogFolder& operator=(const LibraryLogFolder&) = delete;
+
+    const std::wstring& Path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+    std::wstring m_outermostMade;
+};
+
+// A UTF-16 file's text, byte-order mark included.
+std::wstring ReadWideFile(const std::wstring& path);
 
 }  // namespace VrxTest

@@ -597,31 +597,43 @@ TEST_F(RegKeyTest, HandBuiltRecordsAreDecipheredInTheirRecordedType) {
 }
 
 TEST_F(RegKeyTest, DamagedRecordsAreRefused) {
+    using Tessel::RecordFault;
     const Bytes good = Record(REG_DWORD, {1, 0, 0, 0});
-    std::vector<std::pair<const wchar_t*, Bytes>> damaged;
+    EXPECT_EQ(RecordFault::None, Tessel::InspectEncipheredRecord(good.data(), good.size()));
+    struct Damaged {
+        const wchar_t* name;
+        Bytes bytes;
+        RecordFault fault;
+    };
+    std::vector<Damaged> damaged;
     Bytes record = good;
     record[32] ^= 1;  // one payload byte
-    damaged.emplace_back(L"payload", record);
+    damaged.push_back({L"payload", record, RecordFault::DigestMismatch});
     record = good;
     record[20] ^= 1;  // the digest
-    damaged.emplace_back(L"digest", record);
+    damaged.push_back({L"digest", record, RecordFault::DigestMismatch});
     record = good;
     memcpy(record.data(), "VLRX", 4);
     Seal(record);
-    damaged.emplace_back(L"tag", record);
+    damaged.push_back({L"tag", record, RecordFault::BadTag});
     record = good;
     PutLe32(record, 8, 3);
     Seal(record);
-    damaged.emplace_back(L"length", record);
+    damaged.push_back({L"length", record, RecordFault::TrailingBytes});
     record = good;
     record.push_back(0);
     Seal(record);
-    damaged.emplace_back(L"longer", record);
-    damaged.emplace_back(L"short", Bytes(good.begin(), good.begin() + 31));
-    for (const auto& [name, bytes] : damaged) {
+    damaged.push_back({L"longer", record, RecordFault::TrailingBytes});
+    record = good;
+    PutLe32(record, 8, 5);
+    Seal(record);
+    damaged.push_back({L"cut", record, RecordFault::Truncated});
+    damaged.push_back({L"short", Bytes(good.begin(), good.begin() + 31), RecordFault::Truncated});
+    for (const auto& [name, bytes, fault] : damaged) {
         SetRaw(kKey, name, REG_BINARY, bytes.data(), bytes.size());
         DWORD value = 0;
         EXPECT_EQ(ERROR_INVALID_DATA, obfuscated.ReadDword(name, value)) << name;
+        EXPECT_EQ(fault, Tessel::InspectEncipheredRecord(bytes.data(), bytes.size())) << name;
     }
     SetDword(kKey, L"plain", 1);
     DWORD value = 0;
