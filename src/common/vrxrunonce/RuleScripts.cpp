@@ -171,8 +171,7 @@ std::wstring ReplaceAll(const std::wstring& text, const std::wstring& from,
     return result.append(text, at, std::wstring::npos);
 }
 
-// ---- Escaping the rule texts
-// ---------------------------------------------------------------------
+// ---- Escaping the rule texts ----------------------------------------------------------------
 
 // Escapes the closing brackets of one rule text that arrives in pieces: its text nodes in
 // document order, which adjacent CDATA sections, character references or nested elements can
