@@ -27,19 +27,42 @@ constexpr const wchar_t* kUserFiltersWhite = L"UserFiltersWhite";
 extern const wchar_t kBlackListStylesheet[];
 extern const wchar_t kWhiteListStylesheet[];
 
+// The stylesheets a conversion uses: those above, unless a caller brings its own.
+struct RuleStylesheets {
+    const wchar_t* black;
+    const wchar_t* white;
+};
+extern const RuleStylesheets kRuleStylesheets;
+
+// Escapes the closing brackets of the document's text so that no rule text can close the long
+// brackets of a rule script: "]]\x3E" becomes "]\x5D>", then every "]]" becomes "]\x5D" except
+// the "]]" that ends a CDATA section right before the next tag ("]]><"). In a run of brackets
+// before "><" only the last two end the section; the ones before it are escaped in pairs from
+// the left, and an odd one left over stays as it is.
+std::wstring EscapeClosingBrackets(const std::wstring& text);
+
 // A new in-process DOMDocument. When COM is not initialised on the thread yet, it is initialised
 // (CoInitialize) and the creation tried once more. An empty owner when no document can be made.
 // When `initialisedCom` is given, it receives whether this call initialised COM: the caller then
 // owes the thread one CoUninitialize, whether or not a document was made.
 UniqueXmlDocument CreateXmlDocument(bool* initialisedCom = nullptr);
 
+// Sets what the document's next load must not do: load asynchronously, validate, resolve
+// external entities, or accept a document type declaration (where the engine knows that
+// property).
+void SetSafeParsing(IXMLDOMDocument2* document);
+
 // `text` (`length` wide characters) as UTF-8. False when the platform cannot convert it.
 bool ConvertToUtf8(const wchar_t* text, UINT length, std::string& utf8);
 
-// Transforms `filters` with both stylesheets and stores the scripts under "UserFiltersBlack" and
+// Transforms a copy of `filters` whose rule texts carry no "]]" (each pair's second bracket
+// written "\x5D") with both stylesheets, and stores the scripts under "UserFiltersBlack" and
 // "UserFiltersWhite" of `user` (an empty script clears its value). S_OK when both scripts were
-// made and stored; E_FAIL otherwise. The white list is not attempted when the black list cannot
-// be made; a failed conversion or store of one script does not stop the other.
-HRESULT WriteUserRuleScripts(IXMLDOMDocument2* filters, SettingsNode* user);
+// made and stored; E_FAIL otherwise. A transform that fails, or gives no script for a document
+// that holds rules of its list, is logged and leaves that script and the ones after it as they
+// were: the white list is not attempted when the black list cannot be made. A failed conversion
+// or store of one script does not stop the other.
+HRESULT WriteUserRuleScripts(IXMLDOMDocument2* filters, SettingsNode* user,
+                             const RuleStylesheets& stylesheets = kRuleStylesheets);
 
 }  // namespace VrxRunOnce

@@ -7,6 +7,7 @@
 #include <msxml2.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -35,20 +36,6 @@ const IID kIidXmlDomElement = {
     0x2933BF86, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 
 using UniqueNode = UniqueComPtr<IXMLDOMNode>;
-
-// ---- Closing brackets ---------------------------------------------------------------------------
-
-// Every non-overlapping occurrence of `from`, left to right, replaced by `to`.
-std::wstring ReplaceAll(const std::wstring& text, const std::wstring& from,
-                        const std::wstring& to) {
-    std::wstring result;
-    size_t at = 0;
-    for (size_t found; (found = text.find(from, at)) != std::wstring::npos;
-         at = found + from.size()) {
-        result.append(text, at, found - at).append(to);
-    }
-    return result.append(text, at, std::wstring::npos);
-}
 
 // ---- Code pages ---------------------------------------------------------------------------------
 
@@ -248,16 +235,47 @@ void StoreFiltersDocument(SettingsNode* user, IXMLDOMDocument2* document) {
                    static_cast<DWORD>((length + 1) * sizeof(wchar_t)), 0);
 }
 
-// A user without filters, or whose filters do not parse once escaped, is left as it is.
-void ConvertUser(SettingsNode* user, VrxRunOnce::CComApartment& apartment) {
-    const std::wstring filters = VrxRunOnce::ReadSettingString(user, VrxRunOnce::kUserFilters);
+}  // namespace
+
+namespace VrxRunOnce {
+
+bool MayDeclareDocumentType(const std::wstring& text) {
+    constexpr const wchar_t* kWhiteSpace = L" \t\r\n";
+    // A byte-order mark may lead the text.
+    size_t at = text.compare(0, 1, L"\xFEFF") == 0 ? 1 : 0;
+    while ((at = text.find_first_not_of(kWhiteSpace, at)) != std::wstring::npos) {
+        const wchar_t* end = nullptr;
+        if (text.compare(at, 4, L"<!--") == 0) {
+            end = L"-->";
+            at += 4;
+        } else if (text.compare(at, 2, L"<?") == 0) {
+            end = L"?>";
+            at += 2;
+        } else {
+            // The root element's start tag, or something a declaration may hide in.
+            return at + 1 >= text.size() || text[at] != L'<' || text[at + 1] == L'!' ||
+                   text[at + 1] == L'/';
+        }
+        at = text.find(end, at);
+        if (at == std::wstring::npos) {
+            return true;
+        }
+        at += std::wcslen(end);
+    }
+    return true;
+}
+
+void ConvertFiltersOfUser(SettingsNode* user, CComApartment& apartment) {
+    const std::wstring filters = ReadSettingString(user, kUserFilters);
     if (filters.empty()) {
         return;
     }
-    const std::wstring escaped = VrxRunOnce::EscapeClosingBrackets(filters);
-
+    const std::wstring escaped = EscapeClosingBrackets(filters);
+    if (MayDeclareDocumentType(escaped)) {
+        return;
+    }
     bool initialisedCom = false;
-    const VrxRunOnce::UniqueXmlDocument document = VrxRunOnce::CreateXmlDocument(&initialisedCom);
+    const UniqueXmlDocument document = CreateXmlDocument(&initialisedCom);
     if (initialisedCom) {
         apartment.Joined();
     }
@@ -266,42 +284,14 @@ void ConvertUser(SettingsNode* user, VrxRunOnce::CComApartment& apartment) {
     }
     const UniqueBstr source(::SysAllocStringLen(escaped.data(), static_cast<UINT>(escaped.size())));
     VARIANT_BOOL loaded = VARIANT_FALSE;
+    SetSafeParsing(document.get());
     if (!source || document.get()->loadXML(source.get(), &loaded) != S_OK ||
         loaded != VARIANT_TRUE) {
         return;
     }
-    VrxRunOnce::ConvertCharsetElements(document.get());
+    ConvertCharsetElements(document.get());
     StoreFiltersDocument(user, document.get());
-    VrxRunOnce::WriteUserRuleScripts(document.get(), user);
-}
-
-}  // namespace
-
-namespace VrxRunOnce {
-
-std::wstring EscapeClosingBrackets(const std::wstring& text) {
-    const std::wstring shielded = ReplaceAll(text, L"]]\\x3E", L"]\\x5D>");
-    std::wstring escaped;
-    for (size_t at = 0; at < shielded.size();) {
-        if (shielded[at] != L']') {
-            escaped += shielded[at++];
-            continue;
-        }
-        const size_t end = std::min(shielded.find_first_not_of(L']', at), shielded.size());
-        const bool endsSection = end - at >= 2 && shielded.compare(end, 2, L"><") == 0;
-        size_t content = end - at - (endsSection ? 2 : 0);
-        for (; content >= 2; content -= 2) {
-            escaped += L"]\\x5D";
-        }
-        if (content == 1) {
-            escaped += L']';
-        }
-        if (endsSection) {
-            escaped += L"]]";
-        }
-        at = end;
-    }
-    return escaped;
+    WriteUserRuleScripts(document.get(), user);
 }
 
 std::vector<std::wstring> CharsetNamesFromCodePages(const std::wstring& codePages) {
@@ -353,8 +343,9 @@ void ConvertUserFilters(Tessel::CFileValidator& validator) {
     // Declared after the store, so that the apartment is left before the enumerator and the root
     // are released and the library that implements them is freed.
     CComApartment apartment;
-    ForEachSettingChild(*store.users.get(),
-                        [&apartment](SettingsNode* user) { ConvertUser(user, apartment); });
+    ForEachSettingChild(*store.users.get(), [&apartment](SettingsNode* user) {
+        ConvertFiltersOfUser(user, apartment);
+    });
 }
 
 }  // namespace VrxRunOnce

@@ -8,19 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "ComApartment.h"
 #include "support/FileValidator.h"
+#include "../../includes/VrxSettings.h"
 
 namespace VrxRunOnce {
 
 // Settings value that holds a user's filters document.
 constexpr const wchar_t* kUserFilters = L"UserFilters";
 
-// Escapes the closing brackets of the document's text so that no rule text can close the long
-// brackets of a rule script: "]]\x3E" becomes "]\x5D>", then every "]]" becomes "]\x5D" except
-// the "]]" that ends a CDATA section right before the next tag ("]]><"). In a run of brackets
-// before "><" only the last two end the section; the ones before it are escaped in pairs from
-// the left, and an odd one left over stays as it is.
-std::wstring EscapeClosingBrackets(const std::wstring& text);
+// Whether the text's prolog may hold a document type declaration, read as a parser would up to
+// the root element's start tag: anything there other than white space, comments and processing
+// instructions (the XML declaration among them) counts, and so does a prolog that never ends.
+// A filters document is never written with one; refusing it keeps entity expansion and external
+// entities away from the parser whatever the parser's own settings do.
+bool MayDeclareDocumentType(const std::wstring& text);
 
 // The character-set names of a ";"-separated list of Windows code pages, in order. Leading
 // separators are skipped, a run of separators counts as one, and the first empty token ends the
@@ -33,6 +35,11 @@ std::vector<std::wstring> CharsetNamesFromCodePages(const std::wstring& codePage
 // element. Elements that all carry "c" are left alone. Always S_OK: a failing step leaves the
 // document as far as it got.
 HRESULT ConvertCharsetElements(IXMLDOMDocument2* document);
+
+// Converts the "UserFilters" of one user node and writes the user's rule scripts. A user without
+// filters, or whose filters may declare a document type or do not parse once escaped, is left as
+// it is. `apartment` learns when COM had to be initialised on the thread.
+void ConvertFiltersOfUser(SettingsNode* user, CComApartment& apartment);
 
 // Loads the settings library "VrxSet.dll" from the install folder, once `validator` accepts it,
 // and converts every user's "UserFilters": escapes and parses it, repairs its "Charset" rule,
