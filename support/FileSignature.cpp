@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "support/UniqueAny.h"
 
@@ -107,8 +108,239 @@ bool ChainHoldsAcceptedCertificate(const CERT_CHAIN_CONTEXT& chain, const Signat
     return false;
 }
 
-// One signer against the rules; `store` holds the certificates that came with the signature.
-bool IsAcceptedSigner(const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
+// A bounded little-endian read from a file image; false when it would pass its end.
+template <typename T>
+bool ReadLittleEndian(const std::vector<BYTE>& data, size_t offset, T& value) {
+    if (offset > data.size() || data.size() - offset < sizeof(T)) {
+        return false;
+    }
+    value = 0;
+    for (size_t i = 0; i < sizeof(T); ++i) {
+        value = static_cast<T>(value | (static_cast<T>(data[offset + i]) << (8 * i)));
+    }
+    return true;
+}
+
+// The length of the DER element at the start of `data` (header and contents) and the length of
+// its header; false when the element is malformed or longer than `bytes`.
+bool DerElement(const BYTE* data, size_t bytes, size_t& total, size_t& header) {
+    if (bytes < 2 || (data[0] & 0x1F) == 0x1F) {
+        return false;
+    }
+    size_t length = data[1];
+    header = 2;
+    if ((length & 0x80) != 0) {
+        const size_t count = length & 0x7F;
+        if (count == 0 || count > 4 || bytes < 2 + count) {
+            return false;
+        }
+        length = 0;
+        for (size_t i = 0; i < count; ++i) {
+            length = (length << 8) | data[2 + i];
+        }
+        header += count;
+    }
+    if (length > bytes - header) {
+        return false;
+    }
+    total = header + length;
+    return true;
+}
+
+// Where a PE file's Authenticode signature is and which bytes its digest leaves out.
+struct AuthenticodeLayout {
+    size_t checksumOffset = 0;       // the header checksum, 4 bytes
+    size_t certDirectoryOffset = 0;  // the certificate table's directory entry, 8 bytes
+    size_t certTableOffset = 0;      // the certificate table, to the end of the file
+    size_t signatureOffset = 0;      // the one PKCS #7 signed message in the table
+    size_t signatureBytes = 0;
+};
+
+// Finds the signature of a PE file. The certificate table must end the file and hold exactly one
+// PKCS #7 signed-data entry whose message fills it (up to zero padding), so that no byte of the
+// file escapes the digest but the three parts Authenticode leaves out.
+bool ParseAuthenticodeLayout(const std::vector<BYTE>& file, AuthenticodeLayout& layout) {
+    constexpr WORD kPe32 = 0x10B;
+    constexpr WORD kPe32Plus = 0x20B;
+    constexpr DWORD kSecurityDirectory = 4;
+    WORD mz = 0;
+    DWORD peOffset = 0;
+    DWORD peSignature = 0;
+    WORD optionalHeaderBytes = 0;
+    WORD magic = 0;
+    if (!ReadLittleEndian(file, 0, mz) || mz != IMAGE_DOS_SIGNATURE ||
+        !ReadLittleEndian(file, 0x3C, peOffset) || !ReadLittleEndian(file, peOffset, peSignature) ||
+        peSignature != IMAGE_NT_SIGNATURE ||
+        !ReadLittleEndian(file, size_t{peOffset} + 4 + 16, optionalHeaderBytes)) {
+        return false;
+    }
+    const size_t optionalHeader = size_t{peOffset} + 4 + IMAGE_SIZEOF_FILE_HEADER;
+    if (!ReadLittleEndian(file, optionalHeader, magic) || (magic != kPe32 && magic != kPe32Plus)) {
+        return false;
+    }
+    const size_t directories = optionalHeader + (magic == kPe32Plus ? 112 : 96);
+    DWORD directoryCount = 0;
+    if (!ReadLittleEndian(file, directories - 4, directoryCount) ||
+        directoryCount <= kSecurityDirectory) {
+        return false;
+    }
+    layout.checksumOffset = optionalHeader + 64;
+    layout.certDirectoryOffset = directories + kSecurityDirectory * 8;
+    DWORD tableOffset = 0;
+    DWORD tableBytes = 0;
+    if (layout.certDirectoryOffset + 8 > optionalHeader + optionalHeaderBytes ||
+        !ReadLittleEndian(file, layout.certDirectoryOffset, tableOffset) ||
+        !ReadLittleEndian(file, layout.certDirectoryOffset + 4, tableBytes) ||
+        tableOffset < layout.certDirectoryOffset + 8 || tableOffset > file.size() ||
+        file.size() - tableOffset != tableBytes) {
+        return false;
+    }
+    DWORD entryBytes = 0;
+    WORD revision = 0;
+    WORD type = 0;
+    if (!ReadLittleEndian(file, tableOffset, entryBytes) ||
+        !ReadLittleEndian(file, tableOffset + 4, revision) ||
+        !ReadLittleEndian(file, tableOffset + 6, type) || revision != WIN_CERT_REVISION_2_0 ||
+        type != WIN_CERT_TYPE_PKCS_SIGNED_DATA || entryBytes < 8 || entryBytes > tableBytes ||
+        ((size_t{entryBytes} + 7) & ~size_t{7}) < tableBytes) {
+        return false;
+    }
+    layout.certTableOffset = tableOffset;
+    layout.signatureOffset = size_t{tableOffset} + 8;
+    size_t header = 0;
+    if (!DerElement(file.data() + layout.signatureOffset, entryBytes - 8, layout.signatureBytes,
+                    header)) {
+        return false;
+    }
+    return std::all_of(file.begin() + layout.signatureOffset + layout.signatureBytes, file.end(),
+                       [](BYTE b) { return b == 0; });
+}
+
+// A digest made with the platform's provider, for an algorithm named by its object identifier.
+class CPlatformDigest {
+public:
+    bool Start(const char* oid) {
+        const ALG_ID algorithm = ::CertOIDToAlgId(oid);
+        return algorithm != 0 &&
+               ::CryptAcquireContextW(m_provider.put(), nullptr, nullptr, PROV_RSA_AES,
+                                      CRYPT_VERIFYCONTEXT) &&
+               ::CryptCreateHash(m_provider.get(), algorithm, 0, 0, m_hash.put());
+    }
+    bool Add(const BYTE* data, size_t bytes) {
+        return bytes <= MAXDWORD &&
+               ::CryptHashData(m_hash.get(), data, static_cast<DWORD>(bytes), 0) != FALSE;
+    }
+    bool Finish(std::vector<BYTE>& digest) {
+        DWORD bytes = 0;
+        DWORD size = sizeof(bytes);
+        if (!::CryptGetHashParam(m_hash.get(), HP_HASHSIZE, reinterpret_cast<BYTE*>(&bytes), &size,
+                                 0)) {
+            return false;
+        }
+        digest.assign(bytes, 0);
+        return ::CryptGetHashParam(m_hash.get(), HP_HASHVAL, digest.data(), &bytes, 0) != FALSE;
+    }
+
+private:
+    UniqueCryptProv m_provider;
+    UniqueCryptHash m_hash;
+};
+
+bool DigestsEqual(const std::vector<BYTE>& digest, const CRYPT_DATA_BLOB& expected) {
+    return !digest.empty() && digest.size() == expected.cbData &&
+           std::equal(digest.begin(), digest.end(), expected.pbData);
+}
+
+// The Authenticode digest of a PE file: everything but its checksum, its certificate table's
+// directory entry and the table itself.
+bool AuthenticodeDigest(const std::vector<BYTE>& file, const AuthenticodeLayout& layout,
+                        const char* oid, std::vector<BYTE>& digest) {
+    const std::pair<size_t, size_t> ranges[] = {
+        {0, layout.checksumOffset},
+        {layout.checksumOffset + 4, layout.certDirectoryOffset},
+        {layout.certDirectoryOffset + 8, layout.certTableOffset},
+    };
+    CPlatformDigest hash;
+    if (!hash.Start(oid)) {
+        return false;
+    }
+    for (const auto& range : ranges) {
+        if (!hash.Add(file.data() + range.first, range.second - range.first)) {
+            return false;
+        }
+    }
+    return hash.Finish(digest);
+}
+
+bool ReadWholeFile(const wchar_t* path, std::vector<BYTE>& data) {
+    constexpr LONGLONG kLargestSignedFile = 256LL * 1024 * 1024;
+    const UniqueFileHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > kLargestSignedFile) {
+        return false;
+    }
+    data.assign(static_cast<size_t>(size.QuadPart), 0);
+    DWORD read = 0;
+    return ::ReadFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &read, nullptr) &&
+           read == data.size();
+}
+
+// The signed content is Authenticode's indirect data, and the file digest it carries, in an
+// accepted algorithm, is this file's. `content` receives the encoded content.
+bool ContentDescribesFile(HCRYPTMSG message, const std::vector<BYTE>& file,
+                          const AuthenticodeLayout& layout, const SignatureConfig& config,
+                          std::vector<BYTE>& content) {
+    std::vector<BYTE> type;
+    if (!GetMessageParam(message, CMSG_INNER_CONTENT_TYPE_PARAM, 0, type) || type.back() != 0 ||
+        strcmp(reinterpret_cast<const char*>(type.data()), SPC_INDIRECT_DATA_OBJID) != 0 ||
+        !GetMessageParam(message, CMSG_CONTENT_PARAM, 0, content)) {
+        return false;
+    }
+    std::vector<BYTE> decoded;
+    const CRYPT_ATTR_BLOB blob = {static_cast<DWORD>(content.size()), content.data()};
+    if (!DecodeObject(SPC_INDIRECT_DATA_CONTENT_STRUCT, blob, decoded)) {
+        return false;
+    }
+    const auto* indirect = reinterpret_cast<const SPC_INDIRECT_DATA_CONTENT*>(decoded.data());
+    std::vector<BYTE> digest;
+    return IsAcceptedDigest(indirect->DigestAlgorithm.pszObjId, config) &&
+           AuthenticodeDigest(file, layout, indirect->DigestAlgorithm.pszObjId, digest) &&
+           DigestsEqual(digest, indirect->Digest);
+}
+
+// The signer's authenticated message digest is the digest of the signed content (the contents
+// octets of its encoding), so that its signature covers this content.
+bool MessageDigestCoversContent(const CMSG_SIGNER_INFO& signer, const std::vector<BYTE>& content) {
+    const CRYPT_ATTRIBUTE* attribute = FindAttribute(signer.AuthAttrs, szOID_PKCS_9_MESSAGE_DIGEST);
+    size_t total = 0;
+    size_t header = 0;
+    std::vector<BYTE> decoded;
+    if (attribute == nullptr || attribute->cValue != 1 || content.empty() || content[0] != 0x30 ||
+        !DerElement(content.data(), content.size(), total, header) || total != content.size() ||
+        !DecodeObject(X509_OCTET_STRING, attribute->rgValue[0], decoded)) {
+        return false;
+    }
+    CPlatformDigest hash;
+    std::vector<BYTE> digest;
+    return hash.Start(signer.HashAlgorithm.pszObjId) &&
+           hash.Add(content.data() + header, total - header) && hash.Finish(digest) &&
+           DigestsEqual(digest, *reinterpret_cast<const CRYPT_DATA_BLOB*>(decoded.data()));
+}
+
+// The signature of the message's only signer verifies with the key of `cert`.
+bool SignatureVerifies(HCRYPTMSG message, PCCERT_CONTEXT cert) {
+    CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para = {};
+    para.cbSize = sizeof(para);
+    para.dwSignerIndex = 0;
+    para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+    para.pvSigner = const_cast<CERT_CONTEXT*>(cert);
+    return ::CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
+}
+
+// The message's only signer against the rules; `store` holds the certificates that came with the
+// signature.
+bool IsAcceptedSigner(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
                       const SignatureConfig& config) {
     if (!IsAcceptedDigest(signer.HashAlgorithm.pszObjId, config)) {
         return false;
@@ -118,7 +350,7 @@ bool IsAcceptedSigner(const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
     wanted.SerialNumber = signer.SerialNumber;
     const UniqueCertContext cert(::CertFindCertificateInStore(
         store, kEncoding, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
-    if (!cert) {
+    if (!cert || !SignatureVerifies(message, cert.get())) {
         return false;
     }
     wchar_t name[256] = {};
@@ -177,31 +409,33 @@ bool HasAcceptedSigner(const wchar_t* path, const SignatureConfig& config) {
     if (path == nullptr || *path == L'\0') {
         return false;
     }
-    DWORD encoding = 0;
-    DWORD contentType = 0;
-    DWORD formatType = 0;
-    UniqueCertStore store;
-    UniqueCryptMsg message;
-    if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path,
-                            CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, &encoding, &contentType, &formatType,
-                            store.put(), message.put(), nullptr)) {
+    // Everything is checked from one reading of the file: its digest, and the signature in it.
+    std::vector<BYTE> file;
+    AuthenticodeLayout layout;
+    if (!ReadWholeFile(path, file) || !ParseAuthenticodeLayout(file, layout)) {
         return false;
     }
+    const UniqueCryptMsg message(::CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+    if (!message || !::CryptMsgUpdate(message.get(), file.data() + layout.signatureOffset,
+                                      static_cast<DWORD>(layout.signatureBytes), TRUE)) {
+        return false;
+    }
+    const UniqueCertStore store(
+        ::CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message.get()));
+    // One signer only: a second one could lend its name to what the first one signed.
     DWORD signerCount = 0;
     DWORD bytes = sizeof(signerCount);
-    if (!::CryptMsgGetParam(message.get(), CMSG_SIGNER_COUNT_PARAM, 0, &signerCount, &bytes)) {
+    std::vector<BYTE> content;
+    std::vector<BYTE> signer;
+    if (!store ||
+        !::CryptMsgGetParam(message.get(), CMSG_SIGNER_COUNT_PARAM, 0, &signerCount, &bytes) ||
+        signerCount != 1 || !ContentDescribesFile(message.get(), file, layout, config, content) ||
+        !GetMessageParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, signer)) {
         return false;
     }
-    for (DWORD i = 0; i < signerCount; ++i) {
-        std::vector<BYTE> data;
-        if (GetMessageParam(message.get(), CMSG_SIGNER_INFO_PARAM, i, data) &&
-            IsAcceptedSigner(*reinterpret_cast<const CMSG_SIGNER_INFO*>(data.data()), store.get(),
-                             config)) {
-            return true;
-        }
-    }
-    return false;
+    const auto& info = *reinterpret_cast<const CMSG_SIGNER_INFO*>(signer.data());
+    return MessageDigestCoversContent(info, content) &&
+           IsAcceptedSigner(message.get(), info, store.get(), config);
 }
 
 LONG VerifyFileTrust(const wchar_t* path, DWORD providerFlags) {
@@ -256,8 +490,14 @@ bool HashFile(const wchar_t* path, Sha256Digest& digest) {
 }
 
 Sha256Digest HashBytes(const void* data, size_t bytes) {
+    // Not the one-shot SHA256(): in OpenSSL 3 it goes through the EVP layer, which initialises
+    // the library (configuration included).
     Sha256Digest digest = {};
-    SHA256(static_cast<const unsigned char*>(data), bytes, digest.data());
+    SHA256_CTX context;
+    if (SHA256_Init(&context) != 1 || SHA256_Update(&context, data, bytes) != 1 ||
+        SHA256_Final(digest.data(), &context) != 1) {
+        digest.fill(0);
+    }
     return digest;
 }
 

@@ -30,10 +30,13 @@ struct SignatureConfig {
 // filled in, so that a build without them validates nothing by signature.
 const SignatureConfig& ProductionSignatureConfig();
 
-// The signer part of the check: the file has an embedded signature with a signer whose digest
-// algorithm and publisher name are accepted, whose chain for code signing (at the counter-signed
-// signing time, or now) has no error and holds an accepted certificate, and which passes the
-// Authenticode chain policy.
+// The signer part of the check, made in the library's own code from one reading of the file: the
+// file is a PE image whose certificate table ends it and holds one PKCS #7 signed message with
+// exactly one signer; the signed content carries the file's Authenticode digest in an accepted
+// algorithm; the signer's authenticated message digest is that content's digest and its signature
+// verifies with its certificate; its digest algorithm and publisher name are accepted; its chain
+// for code signing (at the counter-signed signing time, or now) has no error and holds an accepted
+// certificate; and the chain passes the Authenticode chain policy.
 bool HasAcceptedSigner(const wchar_t* path, const SignatureConfig& config);
 
 // WinVerifyTrust (generic verify v2) on the file without user interface or revocation checking,

@@ -148,14 +148,6 @@ bool CFileValidator::CabinetMembersAreTrusted(const wchar_t* path) {
     return true;
 }
 
-UniqueFileHandle HoldFileUnchanged(const wchar_t* path) {
-    if (path == nullptr || *path == L'\0') {
-        return UniqueFileHandle();
-    }
-    return UniqueFileHandle(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
 CFileValidator& GetFileValidator() {
     static std::once_flag once;
     static CFileValidator* validator = nullptr;

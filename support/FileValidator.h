@@ -58,11 +58,6 @@ private:
     CTrustedList m_list;
 };
 
-// Opens `path` for reading and denies everyone else writing, deleting or renaming it while the
-// handle lives, so that the file that was validated is the file that is then loaded. Empty when
-// the file cannot be held (missing, or already open for writing).
-UniqueFileHandle HoldFileUnchanged(const wchar_t* path);
-
 // The process's validator, created on first use; it lives until static destruction.
 CFileValidator& GetFileValidator();
 

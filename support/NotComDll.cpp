@@ -5,7 +5,7 @@
 #include <string>
 
 #include "support/FileValidator.h"
-#include "support/RtMui.h"
+#include "support/HeldPath.h"
 #include "support/ValidationControl.h"
 
 namespace Tessel {
@@ -98,8 +98,9 @@ DWORD NotComDllGetInterface(const wchar_t* libraryName, const wchar_t* interface
         }
     }
 
-    // Each candidate is held against changes from its check until it is loaded.
-    UniqueFileHandle hold = HoldFileUnchanged(path.c_str());
+    // Each candidate's path is held unchanged from its check until it is loaded.
+    CHeldPath hold;
+    hold.Hold(path.c_str());
     LONG trust = CheckTrust(path);
     if ((trust == ERROR_FILE_NOT_FOUND || trust == kCryptFileError) && !nameIsPath) {
         ::OutputDebugStringW(
@@ -109,14 +110,15 @@ DWORD NotComDllGetInterface(const wchar_t* libraryName, const wchar_t* interface
         const size_t separator = besideModule.find_last_of(L'\\');
         path = separator != std::wstring::npos ? besideModule.substr(0, separator + 1) + libraryName
                                                : std::wstring();
-        hold = HoldFileUnchanged(path.c_str());
+        hold.Hold(path.c_str());
         trust = CheckTrust(path);
     }
     // The platform's libraries are trusted only when their signer is one this library accepts
-    // too: a valid signature from anyone else does not make a file the platform's. Only a fully
-    // qualified path is loaded, so that the loader cannot pick another file than the one checked.
-    if (IsAcceptedTrustResult(trust) && (!IsFullyQualifiedFilePath(path.c_str()) || !hold ||
-                                         !HasAcceptedSigner(path.c_str(), config))) {
+    // too: a valid signature from anyone else does not make a file the platform's. Only a held
+    // path (fully qualified, without links) is loaded, so that the loader cannot pick another file
+    // than the one checked.
+    if (IsAcceptedTrustResult(trust) &&
+        (!hold.IsHeld() || !HasAcceptedSigner(path.c_str(), config))) {
         trust = kSubjectNotTrusted;
     }
     if (!IsAcceptedTrustResult(trust)) {
@@ -127,9 +129,13 @@ DWORD NotComDllGetInterface(const wchar_t* libraryName, const wchar_t* interface
         return static_cast<DWORD>(trust);
     }
 
-    UniqueHModule module(::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-    if (!module) {
+    const HMODULE loaded = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (loaded == nullptr) {
         return ::GetLastError();
+    }
+    UniqueHModule module(hold.KeepIfLoadedFromHeldFile(loaded));
+    if (!module) {
+        return ERROR_FILE_INVALID;
     }
     const auto getInterface = reinterpret_cast<NotComDllGetInterfaceFn>(
         reinterpret_cast<void*>(::GetProcAddress(module.get(), "NotComDllGetInterface")));

@@ -1,13 +1,18 @@
 #include "support/RtMui.h"
 
+#include <knownfolders.h>
+#include <shlobj.h>
+
 #include <cwchar>
 #include <string>
+
+#include "support/FileValidator.h"
+#include "support/HeldPath.h"
 
 namespace Tessel {
 
 namespace {
 
-constexpr const wchar_t* kCommonFilesVariable = L"CommonProgramFiles";
 constexpr const wchar_t* kLibraryBelowCommonFiles = L"\\Varlen\\Platform\\VlRtMui.dll";
 
 template <typename TFn>
@@ -39,6 +44,13 @@ DWORD CDllWrapperBase::CheckBeforeLoad(const wchar_t*) {
 }
 
 DWORD CDllWrapperBase::LoadModule(const wchar_t* path) {
+    // Held from before the check until the load, so that the file checked is the file loaded. A
+    // missing file is reported as the loader would report it, without being checked.
+    CHeldPath hold;
+    const DWORD held = m_module ? DWORD{ERROR_SUCCESS} : hold.Hold(path);
+    if (held == ERROR_FILE_NOT_FOUND || held == ERROR_PATH_NOT_FOUND) {
+        return ERROR_MOD_NOT_FOUND;
+    }
     const DWORD check = CheckBeforeLoad(path);
     if (check != ERROR_SUCCESS) {
         return check;
@@ -46,20 +58,24 @@ DWORD CDllWrapperBase::LoadModule(const wchar_t* path) {
     if (m_module) {
         return ERROR_SUCCESS;
     }
-    if (!IsFullyQualifiedFilePath(path)) {
-        return ERROR_BAD_PATHNAME;
+    if (held != ERROR_SUCCESS) {
+        return held;
     }
-    m_module.reset(::LoadLibraryExW(path, nullptr, 0));
-    return m_module ? ERROR_SUCCESS : ::GetLastError();
+    const HMODULE loaded = ::LoadLibraryExW(path, nullptr, 0);
+    if (loaded == nullptr) {
+        return ::GetLastError();
+    }
+    m_module.reset(hold.KeepIfLoadedFromHeldFile(loaded));
+    return m_module ? ERROR_SUCCESS : ERROR_FILE_INVALID;
 }
 
-bool IsFullyQualifiedFilePath(const wchar_t* path) {
+size_t FullyQualifiedRootLength(const wchar_t* path) {
     if (path == nullptr) {
-        return false;
+        return 0;
     }
     const size_t length = wcsnlen(path, MAX_PATH);
     if (length >= MAX_PATH) {
-        return false;
+        return 0;
     }
     size_t rest = 0;
     if (length >= 3 && iswalpha(path[0]) && path[1] == L':' && IsSeparator(path[2])) {
@@ -73,16 +89,20 @@ bool IsFullyQualifiedFilePath(const wchar_t* path) {
                 ++pos;
             }
             if (pos == start || pos == length) {
-                return false;
+                return 0;
             }
             ++pos;
         }
         rest = pos;
     } else {
-        return false;
+        return 0;
     }
     // Something must follow the root, and the path must end in a file name, not a separator.
-    return rest < length && !IsSeparator(path[length - 1]);
+    return rest < length && !IsSeparator(path[length - 1]) ? rest : 0;
+}
+
+bool IsFullyQualifiedFilePath(const wchar_t* path) {
+    return FullyQualifiedRootLength(path) != 0;
 }
 
 DWORD RtMuiDllInterface::BindEntries() {
@@ -121,20 +141,26 @@ DWORD RtMuiImpl::Create(const wchar_t* explicitPath) {
     if (explicitPath != nullptr) {
         return LoadFrom(explicitPath);
     }
-    wchar_t path[MAX_PATH] = {};
-    const DWORD chars = ::GetEnvironmentVariableW(kCommonFilesVariable, path, MAX_PATH);
-    if (chars == 0) {
-        const DWORD error = ::GetLastError();
-        return m_loadResult = (error != ERROR_SUCCESS ? error : ERROR_ENVVAR_NOT_FOUND);
+    // The environment is whatever the process's starter made it; the shell reads the folder from
+    // the machine's configuration.
+    UniqueCoTaskMemString folder;
+    const HRESULT found =
+        ::SHGetKnownFolderPath(FOLDERID_ProgramFilesCommon, 0, nullptr, folder.put());
+    if (FAILED(found)) {
+        return m_loadResult = HRESULT_CODE(found);
     }
-    if (chars >= MAX_PATH) {
-        return m_loadResult = ERROR_BUFFER_OVERFLOW;
-    }
-    if (wcslen(path) + wcslen(kLibraryBelowCommonFiles) >= MAX_PATH) {
+    const std::wstring path = std::wstring(folder.get()) + kLibraryBelowCommonFiles;
+    if (path.size() >= MAX_PATH) {
         return m_loadResult = ERROR_FILENAME_EXCED_RANGE;
     }
-    wcscat(path, kLibraryBelowCommonFiles);
-    return LoadFrom(path);
+    return LoadFrom(path.c_str());
+}
+
+DWORD RtMuiImpl::CheckBeforeLoad(const wchar_t* path) {
+    CFileValidator& validator = m_validator != nullptr ? *m_validator : GetFileValidator();
+    const DWORD validation = validator.ValidateFile(path);
+    validator.ReleaseValidationService();
+    return validation;
 }
 
 DWORD RtMuiImpl::LoadFrom(const wchar_t* path) {

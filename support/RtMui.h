@@ -1,7 +1,9 @@
 // Localised module and resource loading through the platform's localisation library VlRtMui.dll.
 //
-// The library is bound once per process. Every replacement below uses it when it is bound with all
-// of its entries and falls back to the plain platform call when it is not.
+// The library is bound once per process, from the common program files folder the shell names
+// (never from a folder the environment names), and only after the file validator accepts it:
+// every module the library loads passes through it. Every replacement below uses it when it is
+// bound with all of its entries and falls back to the plain platform call when it is not.
 #pragma once
 
 #include <windows.h>
@@ -12,8 +14,11 @@
 
 namespace Tessel {
 
-// Owns one loaded module. Loading asks CheckBeforeLoad first, so a derived wrapper can refuse a
-// file; the base class accepts every file.
+class CFileValidator;
+
+// Owns one loaded module. Loading holds the file's path (see CHeldPath), asks CheckBeforeLoad,
+// so a derived wrapper can refuse a file, loads it and keeps it only when the loader mapped the
+// held file. The base class accepts every file.
 class CDllWrapperBase {
 public:
     CDllWrapperBase() = default;
@@ -28,7 +33,9 @@ public:
 
 protected:
     // Loads `path` (fully qualified only) unless a module is already held, which then stays.
-    // 0 on success, else the error.
+    // 0 on success; ERROR_MOD_NOT_FOUND when the file is missing; the hold's error (a reparse
+    // point on the path, a file open for writing); ERROR_FILE_INVALID when the loader mapped
+    // another file than the one held; else the load's error.
     DWORD LoadModule(const wchar_t* path);
     UniqueHModule m_module;
 };
@@ -37,6 +44,9 @@ protected:
 // (optionally below folders). Relative paths, drive-relative paths ("X:file") and paths of 260
 // characters or more are not fully qualified.
 bool IsFullyQualifiedFilePath(const wchar_t* path);
+// The length of the root of a fully qualified file path ("X:\" or "\\server\share\"); 0 when
+// the path is not fully qualified.
+size_t FullyQualifiedRootLength(const wchar_t* path);
 
 // The entry table of VlRtMui.dll.
 class RtMuiDllInterface : public CDllWrapperBase {
@@ -97,13 +107,19 @@ protected:
 // VlRtMui.dll loaded from its place, with the outcome of loading and binding it.
 class RtMuiImpl : public RtMuiDllInterface {
 public:
-    RtMuiImpl() = default;
+    // Validates the library with `validator`, or with the process's validator when it is null;
+    // the validator must outlive the loads.
+    explicit RtMuiImpl(CFileValidator* validator = nullptr) : m_validator(validator) {}
     // Calls the library's "DllRelease" (when it has one) before the module is freed.
     ~RtMuiImpl() override;
 
-    // Loads from `explicitPath` when it is given, else from the folder named by the environment
-    // variable "CommonProgramFiles" + "\Varlen\Platform\VlRtMui.dll". Returns the load result.
+    // Loads from `explicitPath` when it is given, else from the shell's common program files
+    // folder (FOLDERID_ProgramFilesCommon) + "\Varlen\Platform\VlRtMui.dll". Returns the load
+    // result.
     DWORD Create(const wchar_t* explicitPath = nullptr);
+
+    // The library is loaded only when the validator accepts it: 0, or the validation's refusal.
+    DWORD CheckBeforeLoad(const wchar_t* path) override;
 
     // Loads `path`: CheckBeforeLoad, load (fully qualified paths only), "DllAddRef" when present,
     // bind the entries. A module already held stays, with result 0 and the load result unchanged.
@@ -126,6 +142,7 @@ public:
     HICON LoadIconResource(HINSTANCE module, const wchar_t* name, LANGID language) const;
 
 private:
+    CFileValidator* m_validator;
     DWORD m_loadResult = ERROR_MOD_NOT_FOUND;
 };
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "support/FileValidator.h"
+#include "support/HeldPath.h"
 #include "support/UniqueAny.h"
 
 namespace Tessel {
@@ -70,9 +70,9 @@ bool ParseTrustedList(const std::string& text, std::vector<Sha256Digest>& entrie
 
 bool CTrustedList::Load(const wchar_t* path, const SignatureConfig& config) {
     m_entries.clear();
-    // Held against changes from the signature check until its text has been read.
-    const UniqueFileHandle hold = HoldFileUnchanged(path);
-    if (!hold || !IsSignedByAcceptedPublisher(path, config)) {
+    // Held unchanged, folders included, from the signature check until its text has been read.
+    CHeldPath hold;
+    if (hold.Hold(path) != ERROR_SUCCESS || !IsSignedByAcceptedPublisher(path, config)) {
         return false;
     }
     // Mapped as data only: none of its code runs.

@@ -65,6 +65,14 @@ struct TNullTraits {
     static void Close(pointer value) noexcept { CloseFn(value); }
 };
 
+// A handle that is an integer, 0 when it owns nothing.
+template <typename T, typename TClose, TClose CloseFn>
+struct TZeroTraits {
+    using pointer = T;
+    static pointer Invalid() noexcept { return 0; }
+    static void Close(pointer value) noexcept { CloseFn(value); }
+};
+
 template <BOOL(WINAPI* CloseFn)(HANDLE)>
 struct TInvalidHandleTraits {
     using pointer = HANDLE;
@@ -92,10 +100,14 @@ using UniqueCoTaskMemString =
 using UniqueLocalMem =
     TUniqueAny<internal::TNullTraits<HLOCAL, decltype(&::LocalFree), &::LocalFree>>;
 
-// CryptoAPI objects: a certificate store, a cryptographic message, a certificate, a chain.
+// CryptoAPI objects: a certificate store, a cryptographic message, a certificate, a chain, a
+// provider context, a hash.
 namespace internal {
 inline BOOL WINAPI CloseCertStore(HCERTSTORE store) {
     return ::CertCloseStore(store, 0);
+}
+inline BOOL WINAPI ReleaseCryptProvider(HCRYPTPROV provider) {
+    return ::CryptReleaseContext(provider, 0);
 }
 // An interface pointer of the IUnknown kind (AddRef/Release).
 template <typename T>
@@ -116,6 +128,12 @@ using UniqueCertContext =
 using UniqueCertChain =
     TUniqueAny<internal::TNullTraits<PCCERT_CHAIN_CONTEXT, decltype(&::CertFreeCertificateChain),
                                      &::CertFreeCertificateChain>>;
+// A cryptographic service provider context and a hash object made with it.
+using UniqueCryptProv =
+    TUniqueAny<internal::TZeroTraits<HCRYPTPROV, decltype(&internal::ReleaseCryptProvider),
+                                     &internal::ReleaseCryptProvider>>;
+using UniqueCryptHash = TUniqueAny<
+    internal::TZeroTraits<HCRYPTHASH, decltype(&::CryptDestroyHash), &::CryptDestroyHash>>;
 // Holds one reference of an interface pointer and releases it.
 template <typename T>
 using UniqueComPtr = TUniqueAny<internal::TReleaseTraits<T>>;

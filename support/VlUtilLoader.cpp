@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/RtMui.h"
+#include "support/HeldPath.h"
 
 namespace Tessel {
 
@@ -425,11 +425,10 @@ DWORD CVlUtilLoader::TryLoadFromFolder(const wchar_t* folder) {
         return ERROR_SUCCESS;
     }
 
-    // Only a fully qualified path is loaded (a relative one lets the loader search for another
-    // file than the one validated), and the file is held against changes from before its
-    // validation until it is loaded.
-    const bool qualified = IsFullyQualifiedFilePath(path);
-    const UniqueFileHandle hold = qualified ? HoldFileUnchanged(path) : UniqueFileHandle();
+    // Only a fully qualified path without links is loaded, held unchanged from before its
+    // validation until it is loaded, and kept only when the loader mapped the held file.
+    CHeldPath hold;
+    const DWORD held = hold.Hold(path);
     DWORD validation = kUnhandledException;
     try {
         validation = m_validator.ValidateFile(path);
@@ -443,15 +442,16 @@ DWORD CVlUtilLoader::TryLoadFromFolder(const wchar_t* folder) {
     if (validation != ERROR_SUCCESS) {
         return validation;
     }
-    if (!qualified) {
-        return ERROR_BAD_PATHNAME;
-    }
-    if (!hold) {
-        return ERROR_SHARING_VIOLATION;
+    if (held != ERROR_SUCCESS) {
+        return held;
     }
     loaded = ::LoadLibraryW(path);
     if (loaded == nullptr) {
         return ::GetLastError();
+    }
+    loaded = hold.KeepIfLoadedFromHeldFile(loaded);
+    if (loaded == nullptr) {
+        return ERROR_FILE_INVALID;
     }
     m_module.reset(loaded);
     return ERROR_SUCCESS;

@@ -10,8 +10,10 @@ using Tessel::ReleaseValidationService;
 using Tessel::ValidateFile;
 
 // Validates `path` with the process's validator and loads it through the localised-resource
-// loader when accepted. A refused file, a path that is not fully qualified, or a file someone holds
-// open for writing is not loaded: the refusal is logged at severity 4 and the result is null.
+// loader when accepted. A refused file, a path that is not fully qualified or passes through a
+// reparse point, a file someone holds open for writing, or a module that was not mapped from the
+// validated file is not loaded (or is freed): the refusal is logged at severity 4 and the result
+// is null.
 HMODULE VRXLoadLibrary(const wchar_t* path);
 
 // The same with a given validator.

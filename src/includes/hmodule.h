@@ -8,7 +8,7 @@
 
 #include "etwlogging/LogFacade.h"
 #include "support/FileValidator.h"
-#include "support/RtMui.h"
+#include "support/HeldPath.h"
 #include "support/UniqueAny.h"
 
 // A zero-filled buffer of N wide characters.
@@ -42,31 +42,33 @@ public:
 
     // Validates the file named by the path buffer (its contents up to the first terminator, which
     // must be inside the buffer), then loads it with LoadLibraryW when it is accepted. A refused
-    // file, a relative path, or a file that cannot be held unchanged until it is loaded, is not
-    // loaded and is logged at severity 4. A module held before is freed first. Returns the loaded
-    // module, or null.
+    // file, a relative path, a path through a reparse point, a file that cannot be held unchanged
+    // until it is loaded, or a module not mapped from the held file, is not loaded (or is freed)
+    // and is logged at severity 4. A module held before is freed first. Returns the loaded module,
+    // or null.
     HMODULE Load() {
         m_module.reset();
         const wchar_t* path = m_path.text;
         const bool terminated = wmemchr(path, L'\0', TBuffer::kCapacity) != nullptr;
         Tessel::CFileValidator& validator =
             m_validator != nullptr ? *m_validator : Tessel::GetFileValidator();
-        // Only a fully qualified path is loaded (a relative one could make the loader pick another
-        // file than the one validated), and the file stays held against changes from before its
+        // Only a fully qualified path without links is loaded, held unchanged from before its
         // validation until it is loaded.
-        const Tessel::UniqueFileHandle hold = terminated && Tessel::IsFullyQualifiedFilePath(path)
-                                                  ? Tessel::HoldFileUnchanged(path)
-                                                  : Tessel::UniqueFileHandle();
+        Tessel::CHeldPath hold;
+        const bool held = terminated && hold.Hold(path) == ERROR_SUCCESS;
         const DWORD validation =
             terminated ? validator.ValidateFile(path) : DWORD{ERROR_INVALID_PARAMETER};
         validator.ReleaseValidationService();
-        if (validation != ERROR_SUCCESS || !hold) {
-            ETWLogging::LogIfEnabled(4, TVars::kSource, TVars::kLoadFunction, TVars::kLoadLine,
-                                     L"Unable to validate file: %s \r\n", terminated ? path : L"");
-            return nullptr;
+        if (validation == ERROR_SUCCESS && held) {
+            const HMODULE loaded = ::LoadLibraryW(path);
+            m_module.reset(loaded != nullptr ? hold.KeepIfLoadedFromHeldFile(loaded) : nullptr);
+            if (loaded == nullptr || m_module) {
+                return m_module.get();
+            }
         }
-        m_module.reset(::LoadLibraryW(path));
-        return m_module.get();
+        ETWLogging::LogIfEnabled(4, TVars::kSource, TVars::kLoadFunction, TVars::kLoadLine,
+                                 L"Unable to validate file: %s \r\n", terminated ? path : L"");
+        return nullptr;
     }
 
     HMODULE Get() const { return m_module.get(); }

@@ -2,16 +2,20 @@
 # Makes the code-signing fixtures in the build tree: three test certification authorities, the
 # code-signing certificates they issue, signed, unsigned and damaged copies of the sample module,
 # signed copies of the validation-library stand-in, the trusted list, two cabinets, signed and
-# unsigned copies of the settings-library stand-in, and the auto-fill resource-library stand-ins.
+# unsigned copies of the settings-library stand-in, the auto-fill resource-library stand-ins, signed
+# localisation-library stand-ins, and files carrying signatures taken from other files.
 #
-# make-fixtures.sh OUT SAMPLE LISTED VTP RC CC SETTINGS VLUTIL VLUTIL_PARTIAL
+# make-fixtures.sh OUT SAMPLE LISTED VTP RC CC SETTINGS VLUTIL VLUTIL_PARTIAL RTMUI RTMUI_NO_ICON_EX
 #   OUT     folder to fill (re-created)
 #   SAMPLE  the sample module; LISTED the module the trusted list names; VTP the stand-in
 #   RC, CC  the resource compiler and C compiler for the target (to build the trusted list)
 #   SETTINGS  the settings-library stand-in VrxSet.dll
 #   VLUTIL, VLUTIL_PARTIAL  the utility-library stand-ins VlUtil.dll (all exports; some missing)
+#   RTMUI, RTMUI_NO_ICON_EX  the localisation-library stand-ins VlRtMui.dll (complete; one missing)
 set -euo pipefail
 out=$1 sample=$2 listed=$3 vtp=$4 rc=$5 cc=$6 settings=$7 vlutil=$8 vlutil_partial=$9
+rtmui=${10} rtmui_no_icon_ex=${11}
+craft() { python3 "$(dirname "$0")/craft-signatures.py" "$@"; }
 work=$out/work
 rm -rf "$out"
 mkdir -p "$work" "$out/vtp" "$out/vtp-unsigned" "$out/vtp-wrong-publisher" \
@@ -97,15 +101,27 @@ sign publisher sha256 "$work/autofill.dll" "$out/autofill/VRXAutoFillRes.dll"
 sign publisher sha256 "$work/empty.dll" "$out/autofill-empty/VRXAutoFillRes.dll"
 
 # The trusted list names listed.dll.
-{
-  echo "# Files accepted without a signature of their own: SHA-256 of the whole file."
-  sha256sum "$out/listed.dll" | cut -d' ' -f1
-} >"$work/trusted.txt"
-printf 'TRUSTED_LIST RCDATA "%s"\n' "$work/trusted.txt" >"$work/trusted.rc"
-"$rc" -O coff -i "$work/trusted.rc" -o "$work/trusted.o"
-"$cc" -shared -nostdlib -Wl,-e,0 -o "$work/trusted-list.dll" "$work/trusted.o"
+# trusted_list NAME FILE...: a list module naming the files.
+trusted_list() {
+  local name=$1; shift
+  { echo "# Files accepted without a signature of their own: SHA-256 of the whole file."
+    sha256sum "$@" | cut -d' ' -f1; } >"$work/$name.txt"
+  printf 'TRUSTED_LIST RCDATA "%s"\n' "$work/$name.txt" >"$work/$name.rc"
+  "$rc" -O coff -i "$work/$name.rc" -o "$work/$name.o"
+  "$cc" -shared -nostdlib -Wl,-e,0 -o "$work/$name.dll" "$work/$name.o"
+}
+trusted_list trusted-list "$out/listed.dll"
 sign publisher sha256 "$work/trusted-list.dll" "$out/trusted.js"
 sign stranger sha256 "$work/trusted-list.dll" "$out/trusted-wrong-publisher.js"
+
+# Signatures taken from other files: the accepted publisher's signature on the unsigned settings
+# stand-in, its signed content carrying that file's digest; the sample signed by another publisher
+# with the accepted publisher's signer copied in as a second signer; and a list that also names the
+# unsigned sample, carrying the real list's signature.
+craft transplant "$out/signed.dll" "$settings" "$out/transplanted.dll"
+craft add-signer "$out/wrong-publisher.dll" "$out/signed.dll" "$out/second-signer.dll"
+trusted_list forged-list "$out/listed.dll" "$out/unsigned.dll"
+craft transplant "$out/trusted.js" "$work/forged-list.dll" "$out/trusted-transplanted.js"
 
 # Cabinets: one holding only the listed module, one holding it and the unsigned module.
 (cd "$out" && gcab -c -z "$out/listed.cab" listed.dll && gcab -c -z "$out/mixed.cab" listed.dll unsigned.dll)
@@ -115,4 +131,9 @@ mkdir -p "$out/vlutil" "$out/vlutil-unsigned" "$out/vlutil-partial"
 cp "$vlutil" "$out/vlutil-unsigned/VlUtil.dll"
 sign publisher sha256 "$vlutil" "$out/vlutil/VlUtil.dll"
 sign publisher sha256 "$vlutil_partial" "$out/vlutil-partial/VlUtil.dll"
+
+# The localisation library VlRtMui.dll, signed (the unsigned builds stay in fixtures/rtmui*).
+mkdir -p "$out/rtmui" "$out/rtmui-no-icon-ex"
+sign publisher sha256 "$rtmui" "$out/rtmui/VlRtMui.dll"
+sign publisher sha256 "$rtmui_no_icon_ex" "$out/rtmui-no-icon-ex/VlRtMui.dll"
 rm -rf "$work"

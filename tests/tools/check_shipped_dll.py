@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Checks the shipped 32-bit VrxRO.dll, which no test can load here (32-bit Wine does not start):
 machine type, export directory (module name, undecorated names, ordinals from 1 in alphabetical
-order), imports (Windows system DLLs only) and the version resource.
+order), imports (Windows system DLLs only), the version resource, and that none of libcrypto's
+configuration loading is linked in.
 
   check_shipped_dll.py PATH_TO_DLL
 """
@@ -15,6 +16,9 @@ EXPORTS = ["AdjustFiltLevel", "CheckOutlook", "ConvertUFilters", "DeleteVRXTask"
 SYSTEM_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "shell32.dll", "shlwapi.dll",
                "user32.dll", "ws2_32.dll", "crypt32.dll", "ole32.dll", "oleaut32.dll",
                "bcrypt.dll", "gdi32.dll", "version.dll", "wintrust.dll", "cabinet.dll"}
+# What libcrypto's initialisation brings along: the configuration file's name, the variables that
+# name a configuration file or a provider folder, and the build machine's cache of dependencies.
+CONFIGURATION_TEXTS = [b"openssl.cnf", b"OPENSSL_CONF", b"OPENSSL_MODULES", b"vrxro-deps"]
 STRINGS = {
     "InternalName": "VrxRO",
     "OriginalFilename": "vrxro.dll",
@@ -60,6 +64,10 @@ def check(path):
             for table in info.StringTable:
                 strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
     expect(strings == STRINGS, f"version strings are {strings}")
+
+    data = open(path, "rb").read()
+    linked = [text.decode() for text in CONFIGURATION_TEXTS if text in data]
+    expect(not linked, f"libcrypto's configuration loading is linked in: {linked}")
 
     for failure in failures:
         print(f"{path}: {failure}")

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "src/includes/VrxLoadLibrary.h"
 #include "src/includes/hmodule.h"
@@ -31,9 +33,25 @@ LogRecord HolderRecord(const std::wstring& path) {
 // No platform key: every validation is the library's own check.
 class LoadersTest : public ProductRegistryTest {};
 
+// Whether a loaded module's headers name a certificate table: those of the signed sample do, those
+// of its unsigned copy do not.
+bool IsSignedImage(HMODULE module) {
+    const auto* base = reinterpret_cast<const BYTE*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    return nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size != 0;
+}
+
 }  // namespace
 
 TEST_F(LoadersTest, AFileSignedByTheAcceptedPublisherLoads) {
+    // A configuration libcrypto would read keeps only the null provider, so that no digest
+    // works: the signed file still loads because the library never reads one.
+    ScratchFolder scratch;
+    WriteTextFile(scratch / L"hostile.cnf",
+                  "openssl_conf = init\n[init]\nproviders = providers\n"
+                  "[providers]\nnull = null\n[null]\nactivate = 1\n");
+    const ScopedEnvironmentVariable conf(L"OPENSSL_CONF", (scratch / L"hostile.cnf").c_str());
     CFileValidator validator(TestSignatureConfig());
     const std::wstring path = SigningFixture(L"signed.dll");
     const HMODULE loaded = VRXLoadLibrary(path.c_str(), validator);
@@ -52,8 +70,12 @@ TEST_F(LoadersTest, AFileSignedByTheAcceptedPublisherLoads) {
 
 TEST_F(LoadersTest, FilesWithoutAnAcceptableSignatureAreNeverLoaded) {
     CFileValidator validator(TestSignatureConfig());
-    for (const wchar_t* name : {L"unsigned.dll", L"tampered.dll", L"wrong-publisher.dll",
-                                L"other-ca.dll", L"untrusted-ca.dll", L"sha1-signed.dll"}) {
+    // transplanted.dll carries the accepted publisher's signature with its own digest put into
+    // the signed content; second-signer.dll, signed by another publisher, has the accepted
+    // publisher's signer (of the same content) copied in.
+    for (const wchar_t* name :
+         {L"unsigned.dll", L"tampered.dll", L"wrong-publisher.dll", L"other-ca.dll",
+          L"untrusted-ca.dll", L"sha1-signed.dll", L"transplanted.dll", L"second-signer.dll"}) {
         SCOPED_TRACE(name);
         const std::wstring path = SigningFixture(name);
         ClearLogRecords();
@@ -87,6 +109,66 @@ TEST_F(LoadersTest, AFileSomeoneHoldsOpenForWritingIsNotLoaded) {
     const HMODULE loaded = VRXLoadLibrary(path.c_str(), validator);
     EXPECT_NE(nullptr, loaded);
     ::FreeLibrary(loaded);
+}
+
+TEST_F(LoadersTest, APathThroughALinkIsNotLoaded) {
+    CFileValidator validator(TestSignatureConfig());
+    ScratchFolder scratch;
+    std::wstring signing = SigningFixture(L"");
+    signing.pop_back();
+    const std::wstring folderLink = scratch / L"link";
+    const std::wstring fileLink = scratch / L"signed.dll";
+    ::CreateSymbolicLinkW(folderLink.c_str(), signing.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+    ::CreateSymbolicLinkW(fileLink.c_str(), SigningFixture(L"signed.dll").c_str(), 0);
+    if (!FolderExists(folderLink) || !FileExists(fileLink)) {
+        GTEST_SKIP() << "no links here: Wine 8.0's CreateSymbolicLinkW succeeds without making one";
+    }
+    for (const std::wstring& path : {folderLink + L"\\signed.dll", fileLink}) {
+        SCOPED_TRACE(path);
+        ClearLogRecords();
+        EXPECT_EQ(nullptr, VRXLoadLibrary(path.c_str(), validator));
+        CHModule holder(validator);
+        wcscpy(holder.Path(), path.c_str());
+        EXPECT_EQ(nullptr, holder.Load());
+        EXPECT_EQ((std::vector<LogRecord>{LoaderRecord(path), HolderRecord(path)}), LogRecords());
+    }
+    EXPECT_FALSE(IsModuleLoaded(SigningFixture(L"signed.dll")));
+}
+
+TEST_F(LoadersTest, AFolderSwappedDuringLoadsNeverLetsTheOtherFileIn) {
+    // Another thread keeps exchanging the folder of the signed sample with one that holds an
+    // unsigned copy under the same name.
+    CFileValidator validator(TestSignatureConfig());
+    ScratchFolder scratch;
+    const std::wstring lib = scratch / L"lib";
+    const std::wstring other = scratch / L"other";
+    const std::wstring spare = scratch / L"spare";
+    MakeFolder(lib);
+    MakeFolder(other);
+    CopyFileTo(SigningFixture(L"signed.dll"), lib + L"\\sample.dll");
+    CopyFileTo(SigningFixture(L"unsigned.dll"), other + L"\\sample.dll");
+    std::atomic<bool> stop{false};
+    std::atomic<int> swaps{0};
+    std::thread swapper([&] {
+        while (!stop) {
+            if (::MoveFileExW(lib.c_str(), spare.c_str(), 0)) {
+                ::MoveFileExW(other.c_str(), lib.c_str(), 0);
+                ::MoveFileExW(spare.c_str(), other.c_str(), 0);
+                ++swaps;
+            }
+            ::Sleep(1);
+        }
+    });
+    const std::wstring path = lib + L"\\sample.dll";
+    for (int i = 0; i < 40; ++i) {
+        if (const HMODULE loaded = VRXLoadLibrary(path.c_str(), validator)) {
+            EXPECT_TRUE(IsSignedImage(loaded)) << "load " << i;
+            ::FreeLibrary(loaded);
+        }
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_GT(swaps.load(), 0);
 }
 
 TEST_F(LoadersTest, ARelativePathIsNotLoadedEvenWhenItsFileIsAccepted) {
@@ -134,7 +216,8 @@ TEST_F(LoadersTest, TheTrustedListAcceptsTheFilesItNames) {
         EXPECT_EQ(5u, validator.ValidateFile(SigningFixture(L"unsigned.dll").c_str()));
         EXPECT_EQ(0u, validator.ValidateFile(SigningFixture(L"signed.dll").c_str()));
     }
-    for (const wchar_t* list : {L"trusted-wrong-publisher.js", L"missing.js", L"listed.dll"}) {
+    for (const wchar_t* list : {L"trusted-wrong-publisher.js", L"missing.js", L"listed.dll",
+                                L"trusted-transplanted.js"}) {
         SCOPED_TRACE(list);
         Tessel::SignatureConfig config = TestSignatureConfig();
         config.trustedListPath = SigningFixture(list);
