@@ -154,8 +154,8 @@ struct ListContext {
 // A member's name as stored: UTF-8 when its attributes say so, otherwise the ANSI code page.
 bool MemberName(const FDINOTIFICATION& member, std::wstring& name) {
     const UINT codePage = (member.attribs & _A_NAME_IS_UTF) != 0 ? CP_UTF8 : CP_ACP;
-    const int chars = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, member.psz1, -1,
-                                            nullptr, 0);
+    const int chars =
+        ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, member.psz1, -1, nullptr, 0);
     if (chars <= 0) {
         return false;
     }

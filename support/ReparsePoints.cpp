@@ -17,8 +17,7 @@ bool HasReparseAttribute(DWORD attributes) {
 // reading its attributes. Without delete sharing, the object cannot be renamed or removed while
 // the handle is open.
 UniqueFileHandle OpenWithoutFollowing(const wchar_t* path, DWORD share) {
-    return UniqueFileHandle(::CreateFileW(path, FILE_READ_ATTRIBUTES, share, nullptr,
-                                          OPEN_EXISTING,
+    return UniqueFileHandle(::CreateFileW(path, FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                           nullptr));
 }
@@ -39,8 +38,8 @@ bool IsReparsePoint(const wchar_t* path) {
     if (HasReparseAttribute(::GetFileAttributesW(path))) {
         return true;
     }
-    const UniqueFileHandle file = OpenWithoutFollowing(
-        path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    const UniqueFileHandle file =
+        OpenWithoutFollowing(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     return file && HandleIsReparsePoint(file.get());
 }
 

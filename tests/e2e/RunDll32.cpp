@@ -11,7 +11,9 @@ std::wstring DllUnderTest() {
     return ExecutableFolder() + L"\\VrxRO.dll";
 }
 
-DWORD RunAction(const std::wstring& action, const std::wstring& commandTail) {
+bool RunActionWithin(const std::wstring& action, DWORD timeoutMs, DWORD& exitCode,
+                     const std::wstring& commandTail) {
+    exitCode = static_cast<DWORD>(-1);
     wchar_t system[MAX_PATH] = {};
     ::GetSystemDirectoryW(system, MAX_PATH);
     const std::wstring rundll32 = std::wstring(system) + L"\\rundll32.exe";
@@ -25,13 +27,22 @@ DWORD RunAction(const std::wstring& action, const std::wstring& commandTail) {
     if (!::CreateProcessW(rundll32.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                           nullptr, &startup, &process)) {
         ADD_FAILURE() << "cannot start rundll32: " << ::GetLastError();
-        return static_cast<DWORD>(-1);
+        return false;
     }
     const Tessel::UniqueHandle processHandle(process.hProcess);
     const Tessel::UniqueHandle threadHandle(process.hThread);
-    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(processHandle.get(), 120000));
-    DWORD exitCode = static_cast<DWORD>(-1);
+    if (::WaitForSingleObject(processHandle.get(), timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(processHandle.get(), ERROR_TIMEOUT);
+        ::WaitForSingleObject(processHandle.get(), INFINITE);
+        return false;
+    }
     ::GetExitCodeProcess(processHandle.get(), &exitCode);
+    return true;
+}
+
+DWORD RunAction(const std::wstring& action, const std::wstring& commandTail) {
+    DWORD exitCode = 0;
+    EXPECT_TRUE(RunActionWithin(action, 120000, exitCode, commandTail));
     return exitCode;
 }
 

@@ -14,4 +14,8 @@ std::wstring DllUnderTest();
 // or (DWORD)-1 when it could not be started.
 DWORD RunAction(const std::wstring& action, const std::wstring& commandTail = L"");
 
+// As RunAction, but ends the process when it has not finished within `timeoutMs`: false then.
+bool RunActionWithin(const std::wstring& action, DWORD timeoutMs, DWORD& exitCode,
+                     const std::wstring& commandTail = L"");
+
 }  // namespace VrxTest

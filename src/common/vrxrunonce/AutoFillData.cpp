@@ -80,8 +80,8 @@ bool PrepareDatabasePath(wchar_t* appData, wchar_t* database) {
 // A file left incomplete is removed. ERROR_SUCCESS, or the error that stopped the write.
 DWORD WriteWholeFile(const wchar_t* path, const BYTE* bytes, DWORD size) {
     ::DeleteFileW(path);
-    Tessel::UniqueFileHandle file(::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    Tessel::UniqueFileHandle file(
+        ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         return ::GetLastError();
     }

@@ -17,7 +17,8 @@ bool IsContainedMemberName(const std::wstring& name);
 
 // Deletes `folder` with all its files and sub-folders. Files that cannot be deleted are skipped,
 // which leaves their folders, and so `folder`, in place. Links to folders, `folder` itself
-// included, are removed as links; what they point to is never entered. Returns true when `folder` itself was removed.
+// included, are removed as links; what they point to is never entered. Returns true when `folder`
+// itself was removed.
 bool RemoveFolderTree(const wchar_t* folder);
 
 }  // namespace VRXUtils
