@@ -146,35 +146,94 @@ struct FdiDestroyer {
     void operator()(void* fdi) const { FDIDestroy(fdi); }
 };
 
-}  // namespace
+struct ListContext {
+    std::vector<std::wstring>* names = nullptr;
+    bool failed = false;
+};
 
-bool DigestCabinetMembers(const wchar_t* path, std::vector<Sha256Digest>& digests) {
-    digests.clear();
+// A member's name as stored: UTF-8 when its attributes say so, otherwise the ANSI code page.
+bool MemberName(const FDINOTIFICATION& member, std::wstring& name) {
+    const UINT codePage = (member.attribs & _A_NAME_IS_UTF) != 0 ? CP_UTF8 : CP_ACP;
+    const int chars =
+        ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, member.psz1, -1, nullptr, 0);
+    if (chars <= 0) {
+        return false;
+    }
+    name.assign(static_cast<size_t>(chars), L'\0');
+    ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, member.psz1, -1, &name[0], chars);
+    name.resize(static_cast<size_t>(chars) - 1);
+    return true;
+}
+
+// Notes each member's name and skips its data.
+FNFDINOTIFY(ListNotify) {
+    auto* context = static_cast<ListContext*>(pfdin->pv);
+    switch (fdint) {
+        case fdintCOPY_FILE: {
+            std::wstring name;
+            if (!MemberName(*pfdin, name)) {
+                context->failed = true;
+                return -1;
+            }
+            context->names->push_back(std::move(name));
+            return 0;
+        }
+        case fdintNEXT_CABINET:
+            context->failed = true;
+            return -1;
+        default:
+            return 0;
+    }
+}
+
+// Splits `path` into the folder (with its separator) and the file name the cabinet interface
+// takes, in the ANSI code page.
+bool SplitCabinetPath(const wchar_t* path, std::string& folder, std::string& name) {
     if (path == nullptr) {
         return false;
     }
     const std::wstring full(path);
     const size_t split = full.find_last_of(L"\\/");
+    return split != std::wstring::npos && ToAnsi(full.substr(0, split + 1), folder) &&
+           ToAnsi(full.substr(split + 1), name) && !name.empty();
+}
+
+// Runs the cabinet interface over the cabinet `path` with `notify` and its `context`.
+bool CopyCabinet(const wchar_t* path, PFNFDINOTIFY notify, void* context) {
     std::string folder;
     std::string name;
-    if (split == std::wstring::npos || !ToAnsi(full.substr(0, split + 1), folder) ||
-        !ToAnsi(full.substr(split + 1), name) || name.empty()) {
+    if (!SplitCabinetPath(path, folder, name)) {
         return false;
     }
     ERF error = {};
     const std::unique_ptr<void, FdiDestroyer> fdi(
         FDICreate(Alloc, Free, Open, Read, Write, Close, Seek, cpuUNKNOWN, &error));
-    if (!fdi) {
-        return false;
-    }
+    return fdi && FDICopy(fdi.get(), &name[0], &folder[0], 0, notify, nullptr, context);
+}
+
+}  // namespace
+
+bool DigestCabinetMembers(const wchar_t* path, std::vector<Sha256Digest>& digests) {
+    digests.clear();
     std::vector<Sha256Digest> found;
     CopyContext context;
     context.digests = &found;
-    const BOOL copied = FDICopy(fdi.get(), &name[0], &folder[0], 0, Notify, nullptr, &context);
-    if (!copied || context.failed) {
+    if (!CopyCabinet(path, Notify, &context) || context.failed) {
         return false;
     }
     digests = std::move(found);
+    return true;
+}
+
+bool ListCabinetMembers(const wchar_t* path, std::vector<std::wstring>& names) {
+    names.clear();
+    std::vector<std::wstring> found;
+    ListContext context;
+    context.names = &found;
+    if (!CopyCabinet(path, ListNotify, &context) || context.failed) {
+        return false;
+    }
+    names = std::move(found);
     return true;
 }
 

@@ -137,6 +137,15 @@ using UniqueCryptHash = TUniqueAny<
 // Holds one reference of an interface pointer and releases it.
 template <typename T>
 using UniqueComPtr = TUniqueAny<internal::TReleaseTraits<T>>;
+// Memory allocated from the process heap (HeapAlloc(GetProcessHeap(), ...)).
+namespace internal {
+inline BOOL WINAPI FreeProcessHeapMem(LPVOID memory) {
+    return ::HeapFree(::GetProcessHeap(), 0, memory);
+}
+}  // namespace internal
+using UniqueProcessHeapMem =
+    TUniqueAny<internal::TNullTraits<LPVOID, decltype(&internal::FreeProcessHeapMem),
+                                     &internal::FreeProcessHeapMem>>;
 // A string allocated by the COM string allocator (SysAllocString and the calls that return one).
 using UniqueBstr =
     TUniqueAny<internal::TNullTraits<BSTR, decltype(&::SysFreeString), &::SysFreeString>>;

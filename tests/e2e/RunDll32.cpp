@@ -27,7 +27,9 @@ std::wstring RunDll32Path() {
     return std::wstring(system) + L"\\rundll32.exe";
 }
 
-DWORD RunAction(const std::wstring& action, const std::wstring& commandTail) {
+bool RunActionWithin(const std::wstring& action, DWORD timeoutMs, DWORD& exitCode,
+                     const std::wstring& commandTail) {
+    exitCode = static_cast<DWORD>(-1);
     const std::wstring rundll32 = RunDll32Path();
     std::wstring commandLine = L"rundll32.exe \"" + DllUnderTest() + L"\"," + action;
     if (!commandTail.empty()) {
@@ -39,13 +41,22 @@ DWORD RunAction(const std::wstring& action, const std::wstring& commandTail) {
     if (!::CreateProcessW(rundll32.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                           nullptr, &startup, &process)) {
         ADD_FAILURE() << "cannot start rundll32: " << ::GetLastError();
-        return static_cast<DWORD>(-1);
+        return false;
     }
     const Tessel::UniqueHandle processHandle(process.hProcess);
     const Tessel::UniqueHandle threadHandle(process.hThread);
-    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(processHandle.get(), 120000));
-    DWORD exitCode = static_cast<DWORD>(-1);
+    if (::WaitForSingleObject(processHandle.get(), timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(processHandle.get(), ERROR_TIMEOUT);
+        ::WaitForSingleObject(processHandle.get(), INFINITE);
+        return false;
+    }
     ::GetExitCodeProcess(processHandle.get(), &exitCode);
+    return true;
+}
+
+DWORD RunAction(const std::wstring& action, const std::wstring& commandTail) {
+    DWORD exitCode = 0;
+    EXPECT_TRUE(RunActionWithin(action, 120000, exitCode, commandTail));
     return exitCode;
 }
 
@@ -91,37 +102,6 @@ ToolRun RunVrxConf(const std::vector<std::wstring>& arguments) {
 
 std::wstring NativeView() {
     return sizeof(void*) == 8 ? L"64" : L"32";
-}
-
-LibraryLogFolder::LibraryLogFolder() {
-    wchar_t data[MAX_PATH] = {};
-    EXPECT_EQ(S_OK, ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, data));
-    std::wstring folder = data;
-    for (const wchar_t* part : {L"Varlen", L"VLLOGS", L"Anti-Spam", L"VrxRO"}) {
-        folder += L"\\";
-        folder += part;
-        if (m_outermostMade.empty() && !FolderExists(folder)) {
-            m_outermostMade = folder;
-        }
-    }
-    m_path = folder;
-    RemoveTree(m_path);
-    if (m_outermostMade.empty()) {
-        m_outermostMade = m_path;
-    }
-}
-
-LibraryLogFolder::~LibraryLogFolder() {
-    RemoveTree(m_outermostMade);
-}
-
-std::wstring ReadWideFile(const std::wstring& path) {
-    const std::string bytes = ReadTextFile(path);
-    std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
-    if (!text.empty()) {
-        std::memcpy(&text[0], bytes.data(), text.size() * sizeof(wchar_t));
-    }
-    return text;
 }
 
 }  // namespace VrxTest

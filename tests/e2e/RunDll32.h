@@ -28,23 +28,8 @@ ToolRun RunVrxConf(const std::vector<std::wstring>& arguments);
 // its logging settings.
 std::wstring NativeView();
 
-// The file sink's folder for the library, <data folder>\Varlen\VLLOGS\Anti-Spam\VrxRO: empty at
-// the start; at the end the outermost folder of that chain the test made is removed.
-class LibraryLogFolder {
-public:
-    LibraryLogFolder();
-    ~LibraryLogFolder();
-    LibraryLogFolder(const LibraryLogFolder&) = delete;
-    LibraryLogFolder& operator=(const LibraryLogFolder&) = delete;
-
-    const std::wstring& Path() const { return m_path; }
-
-private:
-    std::wstring m_path;
-    std::wstring m_outermostMade;
-};
-
-// A UTF-16 file's text, byte-order mark included.
-std::wstring ReadWideFile(const std::wstring& path);
+// As RunAction, but ends the process when it has not finished within `timeoutMs`: false then.
+bool RunActionWithin(const std::wstring& action, DWORD timeoutMs, DWORD& exitCode,
+                     const std::wstring& commandTail = L"");
 
 }  // namespace VrxTest

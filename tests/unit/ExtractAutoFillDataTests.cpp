@@ -144,9 +144,10 @@ TEST_F(ExtractAutoFillDataTest, ADatabaseThatCannotBeReplacedIsKeptAndTheFailure
     }
     EXPECT_EQ("earlier database", ReadTextFile(data.Database()));
 
-    // The new database cannot even be written: a folder stands where it would go first.
+    // The new database cannot even be written: a folder stands where it would go first, and the
+    // new file is only ever created, never opened through whatever stands at its name.
     MakeFolder(data.Database() + L".new");
-    EXPECT_EQ((Records{kEntering, WriteFailed(data.Database(), ERROR_ACCESS_DENIED)}), Run(1));
+    EXPECT_EQ((Records{kEntering, WriteFailed(data.Database(), ERROR_FILE_EXISTS)}), Run(1));
     EXPECT_EQ("earlier database", ReadTextFile(data.Database()));
     ASSERT_TRUE(::RemoveDirectoryW((data.Database() + L".new").c_str()));
 

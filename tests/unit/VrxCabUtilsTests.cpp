@@ -5,6 +5,7 @@
 
 #include "src/common/vrxrunonce/VrxCabUtils.h"
 #include "tests/support/Files.h"
+#include "tests/support/Links.h"
 #include "tests/support/LogCapture.h"
 
 using namespace VrxTest;
@@ -102,17 +103,52 @@ TEST_F(VrxCabUtilsTest, RemoveFolderTreeDeletesNestedFoldersAndKeepsWhatCannotBe
     EXPECT_FALSE(VRXUtils::RemoveFolderTree((scratch / L"never-made").c_str()));
 }
 
-TEST_F(VrxCabUtilsTest, RemoveFolderTreeRemovesALinkWithoutEnteringIt) {
+TEST_F(VrxCabUtilsTest, RemoveFolderTreeRemovesLinksWithoutEnteringThem) {
     const std::wstring outside = scratch / L"outside";
     MakeFolder(outside);
     WriteTextFile(outside + L"\\precious.txt", "keep me");
     const std::wstring root = scratch / L"Config";
     MakeFolder(root);
-    const std::wstring link = root + L"\\link";
-    if (!::CreateSymbolicLinkW(link.c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
-        GTEST_SKIP() << "no directory links here: " << ::GetLastError();
-    }
-    EXPECT_TRUE(VRXUtils::RemoveFolderTree(root.c_str()));
-    EXPECT_FALSE(FolderExists(root));
+    const ScopedFolderLink inner(root + L"\\link", outside);
+    ASSERT_TRUE(inner.Made());
+    // Windows removes the links as links; Wine's RemoveDirectoryW cannot remove a Unix link, so
+    // there the link, and with it the folder, stays. What the link points to stays either way.
+    const bool removed = VRXUtils::RemoveFolderTree(root.c_str());
+    EXPECT_EQ(removed, !RunningUnderWine());
+    // The folder to remove is itself a link.
+    const std::wstring top = scratch / L"TopLink";
+    const ScopedFolderLink topLink(top, outside);
+    ASSERT_TRUE(topLink.Made());
+    VRXUtils::RemoveFolderTree(top.c_str());
     EXPECT_EQ("keep me", ReadTextFile(outside + L"\\precious.txt"));
+}
+
+TEST(CabinetMemberNames, OnlyRelativeNamesInsideTheFolderPass) {
+    const struct {
+        const wchar_t* name;
+        bool contained;
+    } cases[] = {
+        {L"content.ini", true},
+        {L"Config\\phrases.txt", true},
+        {L"a/b.txt", true},
+        {L"comics.txt", true},
+        {L"", false},
+        {L"..\\x.txt", false},
+        {L"Config\\..\\..\\x", false},
+        {L"x..", false},
+        {L"\\x.txt", false},
+        {L"/x.txt", false},
+        {L"\\\\server\\x", false},
+        {L"C:\\x.txt", false},
+        {L"C:x.txt", false},
+        {L"x.txt:stream", false},
+        {L"COM1.txt", false},
+        {L"Config\\nul", false},
+        {L"con .txt", false},
+        {L"LPT9", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.contained, VRXUtils::IsContainedMemberName(c.name))
+            << testing::PrintToString(std::wstring(c.name));
+    }
 }

@@ -14,6 +14,7 @@
 #include "PathBuffer.h"
 #include "ProductLocations.h"
 #include "VrxRunOnce.h"
+#include "../../../support/ReparsePoints.h"
 #include "../../../support/SecurityDescriptor.h"
 #include "../../../support/UniqueAny.h"
 #include "../../includes/hmodule.h"
@@ -74,11 +75,13 @@ bool PrepareDatabasePath(wchar_t* appData, wchar_t* database) {
     return true;
 }
 
-// Writes `size` bytes to a new file `path` (replacing one of that name) and flushes them to disk.
+// Writes `size` bytes to a new file `path` and flushes them to disk. Whatever stood at that name
+// is removed first and the file must then be new: a link left there is never written through.
 // A file left incomplete is removed. ERROR_SUCCESS, or the error that stopped the write.
 DWORD WriteWholeFile(const wchar_t* path, const BYTE* bytes, DWORD size) {
-    Tessel::UniqueFileHandle file(::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    ::DeleteFileW(path);
+    Tessel::UniqueFileHandle file(
+        ::CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         return ::GetLastError();
     }
@@ -167,7 +170,12 @@ int ExtractAutoFillDatabase(Tessel::CFileValidator& validator) {
 
     wchar_t appData[kPathChars] = {};
     wchar_t database[kPathChars] = {};
-    if (!PrepareDatabasePath(appData, database)) {
+    // Users may create folders in the common application-data folder: "Varlen" or "Varlen\VRX"
+    // made a link there before the install would redirect the rights and the database. Both are
+    // held, and refused when a link, until the database is written.
+    Tessel::CLinkFreePath dataFolderPath;
+    if (!PrepareDatabasePath(appData, database) ||
+        dataFolderPath.Hold(appData, kDataFolder) != ERROR_SUCCESS) {
         LogAction(kSeverityError, kAction, 1134,
                   L"ExtractAutoFillData Error Invalid db name and path");
         return 1;

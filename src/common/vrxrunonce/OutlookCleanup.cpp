@@ -8,11 +8,13 @@
 #include <shlwapi.h>
 
 #include <cwchar>
+#include <string>
 
 #include "ActionLog.h"
 #include "PathBuffer.h"
 #include "VrxRunOnce.h"
 #include "../../../support/OSInfo.h"
+#include "../../../support/ReparsePoints.h"
 #include "../../../support/UniqueAny.h"
 #include "../../includes/ProductKeys.h"
 #include "../../includes/RegKeyHolder.h"
@@ -75,6 +77,25 @@ DWORD SystemReleaseId() {
     return Tessel::GetOSReleaseId();
 }
 
+// Deletes the cache `target` (`profiles` + `entry` + `cache`). A profile belongs to its user, who
+// could have made any folder on the way, or the cache itself, a link to somewhere else: the folders
+// below `profiles` are held unchanged and must not be links, nor the file. ERROR_SUCCESS, the
+// error of the deletion, or Tessel::kErrorLinkOnPath.
+DWORD DeleteCacheFile(const wchar_t* profiles, const wchar_t* entry, const wchar_t* cache,
+                      const wchar_t* target) {
+    std::wstring folders = std::wstring(entry) + cache;
+    folders.resize(folders.find_last_of(L'\\'));
+    Tessel::CLinkFreePath held;
+    const DWORD error = held.Hold(profiles, folders);
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    if (Tessel::IsReparsePoint(target)) {
+        return Tessel::kErrorLinkOnPath;
+    }
+    return ::DeleteFileW(target) ? ERROR_SUCCESS : ::GetLastError();
+}
+
 }  // namespace
 
 namespace VrxRunOnce {
@@ -130,9 +151,15 @@ void DeleteOutlookExtensionCaches(const OutlookCleanupSources& sources) {
             !JoinPath(target, {profiles, entry.cFileName, cache})) {
             continue;
         }
-        if (!::DeleteFileW(target) && ::GetLastError() == ERROR_ACCESS_DENIED) {
+        const DWORD error = DeleteCacheFile(profiles, entry.cFileName, cache, target);
+        if (error == ERROR_ACCESS_DENIED) {
             LogAction(kSeverityError, kAction, 829,
                       L"checkOutlook: fail to delete extend.dat (outlook cache), Access is denied");
+        } else if (error == Tessel::kErrorLinkOnPath) {
+            LogAction(kSeverityError, kAction, 831,
+                      L"checkOutlook: extend.dat (outlook cache) not deleted, a link is on its "
+                      L"path: %s",
+                      target);
         }
     } while (::FindNextFileW(search.get(), &entry));
 }

@@ -6,6 +6,7 @@
 #include <objbase.h>
 
 #include <cwchar>
+#include <set>
 #include <string>
 
 #include "ActionLog.h"
@@ -74,9 +75,24 @@ void RemoveAgentTask(Tessel::CVlUtilLoader& vlUtil) {
     }
 }
 
+// The scheduler keeps a task in "<Windows folder>\Tasks\<name>.job". Names whose file path would
+// not fit a path buffer are left alone: the platform's scheduler has been seen to overflow a
+// fixed buffer on them.
+bool TaskFileFits(const std::wstring& task) {
+    wchar_t windows[MAX_PATH + 1] = {};
+    const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH + 1);
+    constexpr size_t kFolderChars = ARRAYSIZE(L"\\Tasks\\") - 1;
+    return length != 0 && length <= MAX_PATH &&
+           length + kFolderChars + task.size() + ARRAYSIZE(kJobExtension) <= MAX_PATH;
+}
+
 // Deletes every task whose name contains the marker, starting the enumeration again after each
-// deletion; stops at the first deletion that fails.
+// deletion; stops at the first deletion that fails. A name is deleted once at most: a task still
+// listed after its deletion (its file held open elsewhere, say) is reported once and passed over,
+// so the restarts end with the names.
 void SweepABImportTasks(ITaskScheduler* scheduler, IEnumWorkItems* items) {
+    std::set<std::wstring> deleted;
+    std::set<std::wstring> reported;
     for (;;) {
         CWorkItemNames names;
         if (FAILED(items->Next(1, names.put(), names.count())) || names.first() == nullptr) {
@@ -86,13 +102,29 @@ void SweepABImportTasks(ITaskScheduler* scheduler, IEnumWorkItems* items) {
         if (std::wcsstr(name, VrxRunOnce::kABImportTaskMarker) == nullptr) {
             continue;
         }
-        const HRESULT deleted = scheduler->Delete(TaskNameOf(name).c_str());
-        if (FAILED(deleted)) {
+        const std::wstring task = TaskNameOf(name);
+        if (deleted.count(task) != 0) {
+            if (reported.insert(task).second) {
+                LogAction(kSeverityError, kAction, 216,
+                          L"Task %s is still listed after its deletion", task.c_str());
+            }
+            continue;
+        }
+        if (!TaskFileFits(task)) {
+            if (reported.insert(task).second) {
+                LogAction(kSeverityError, kAction, 207,
+                          L"Task %s skipped: the path of its task file is too long", task.c_str());
+            }
+            continue;
+        }
+        const HRESULT result = scheduler->Delete(task.c_str());
+        if (FAILED(result)) {
             LogAction(kSeverityError, kAction, 213,
                       L"Failed to delete the woindows VRX ABImport tasks. err=%08lx/r/n",
-                      static_cast<unsigned long>(deleted));
+                      static_cast<unsigned long>(result));
             return;
         }
+        deleted.insert(task);
         items->Reset();
     }
 }

@@ -2,10 +2,15 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
+#include <cwctype>
 #include <string>
+#include <vector>
 
 #include "../../../etwlogging/LogFacade.h"
+#include "../../../support/CabinetDigests.h"
+#include "../../../support/ReparsePoints.h"
 #include "../../../support/UniqueAny.h"
 
 namespace VRXUtils {
@@ -51,6 +56,66 @@ bool IsDotEntry(const wchar_t* name) {
     return std::wcscmp(name, L".") == 0 || std::wcscmp(name, L"..") == 0;
 }
 
+// The names the platform reserves for devices: a path component of that name (any extension)
+// opens the device, wherever the folder.
+bool IsDeviceName(const std::wstring& component) {
+    std::wstring stem = component.substr(0, component.find(L'.'));
+    while (!stem.empty() && stem.back() == L' ') {
+        stem.pop_back();
+    }
+    for (wchar_t& c : stem) {
+        c = static_cast<wchar_t>(std::towupper(c));
+    }
+    if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL" || stem == L"CONIN$" ||
+        stem == L"CONOUT$") {
+        return true;
+    }
+    return stem.size() == 4 &&
+           (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0) &&
+           stem[3] >= L'0' && stem[3] <= L'9';
+}
+
+}  // namespace
+
+bool IsContainedMemberName(const std::wstring& name) {
+    // Absolute or rooted ("\x", "/x", "\\server\x"), a drive or stream ("C:x", "x:y"), or a
+    // step out of the folder.
+    if (name.empty() || name[0] == L'\\' || name[0] == L'/' ||
+        name.find(L':') != std::wstring::npos || name.find(L"..") != std::wstring::npos) {
+        return false;
+    }
+    size_t start = 0;
+    while (start <= name.size()) {
+        const size_t end = std::min(name.find_first_of(L"\\/", start), name.size());
+        if (IsDeviceName(name.substr(start, end - start))) {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+namespace {
+
+// Whether the cabinet `cabPath` may be unpacked into `destination`: every member name stays inside
+// it, and no folder on the way to a member, nor a member file already there, is a link.
+bool MayUnpackInto(const wchar_t* cabPath, const wchar_t* destination) {
+    std::vector<std::wstring> members;
+    if (!Tessel::ListCabinetMembers(cabPath, members)) {
+        return false;
+    }
+    for (const std::wstring& member : members) {
+        if (!IsContainedMemberName(member)) {
+            return false;
+        }
+        Tessel::CLinkFreePath onTheWay;
+        if (onTheWay.Hold(destination, member) != ERROR_SUCCESS) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ExtractCabFile(const wchar_t* cabPath, const wchar_t* destination) {
@@ -76,7 +141,10 @@ bool ExtractCabFile(const wchar_t* cabPath, const wchar_t* destination) {
         LogError(54, L"ExtractCabFile: fail to convert strings");
         return false;
     }
-    if (extractFiles(ansiCabPath, ansiDestination, 0, nullptr, nullptr, 0) != S_OK) {
+    // A package whose members cannot be listed, or would land outside the destination or behind
+    // a link, is refused whole: the unpacker follows whatever names it holds.
+    if (!MayUnpackInto(cabPath, destination) ||
+        extractFiles(ansiCabPath, ansiDestination, 0, nullptr, nullptr, 0) != S_OK) {
         LogError(60, L"ExtractCabFile: fail cab extraction from %s to %s", cabPath, destination);
         return false;
     }
@@ -88,6 +156,9 @@ bool RemoveFolderTree(const wchar_t* folder) {
         return false;
     }
     const std::wstring base(folder);
+    if (Tessel::IsReparsePoint(folder)) {
+        return ::RemoveDirectoryW(folder) != FALSE;  // the link goes, never what it points to
+    }
     WIN32_FIND_DATAW entry = {};
     Tessel::UniqueFindHandle find(::FindFirstFileW((base + L"\\*.*").c_str(), &entry));
     if (!find) {
