@@ -8,10 +8,6 @@ namespace Tessel {
 
 namespace {
 
-bool IsSeparator(wchar_t c) {
-    return c == L'\\' || c == L'/';
-}
-
 // Opens one component of a path as itself, never what a link in its place points to. The
 // component may be read by anyone, and written by anyone when it is a folder, but neither deleted
 // nor renamed while the handle lives. Share modes bind others only when the handle has data
@@ -32,7 +28,7 @@ DWORD CheckComponent(HANDLE component, bool isFile) {
         return ::GetLastError();
     }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return kReparsePointEncountered;
+        return kErrorLinkOnPath;
     }
     const bool isFolder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (isFile == isFolder) {
@@ -70,7 +66,7 @@ DWORD CHeldPath::Hold(const wchar_t* path) {
     size_t start = root;
     while (start < full.size()) {
         size_t end = start;
-        while (end < full.size() && !IsSeparator(full[end])) {
+        while (end < full.size() && !IsPathSeparator(full[end])) {
             ++end;
         }
         // An empty component ("a\\b"), "." or ".." would make the name mean another folder than
@@ -80,7 +76,13 @@ DWORD CHeldPath::Hold(const wchar_t* path) {
             return ERROR_BAD_PATHNAME;
         }
         const bool isFile = end == full.size();
-        UniqueFileHandle component = OpenComponent(full.substr(0, end), isFile);
+        const std::wstring prefix = full.substr(0, end);
+        // The path's attributes are asked first: a handle may describe a link's target.
+        if (PathHasReparseAttribute(prefix.c_str())) {
+            Release();
+            return kErrorLinkOnPath;
+        }
+        UniqueFileHandle component = OpenComponent(prefix, isFile);
         const DWORD check =
             component ? CheckComponent(component.get(), isFile) : DWORD{::GetLastError()};
         if (check != ERROR_SUCCESS) {

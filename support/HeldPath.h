@@ -8,12 +8,10 @@
 
 #include <vector>
 
+#include "support/ReparsePoints.h"
 #include "support/UniqueAny.h"
 
 namespace Tessel {
-
-// ERROR_REPARSE_POINT_ENCOUNTERED, which mingw-w64's headers lack.
-constexpr DWORD kReparsePointEncountered = 4395;
 
 // What tells one file from every other while it exists: the serial number of its volume and its
 // index on that volume.
@@ -42,7 +40,7 @@ public:
     CHeldPath& operator=(const CHeldPath&) = delete;
 
     // 0 when the whole path is held. ERROR_BAD_PATHNAME for a path that is not fully qualified or
-    // has a "." or ".." component, kReparsePointEncountered when a folder or the file is a reparse
+    // has a "." or ".." component, kErrorLinkOnPath when a folder or the file is a reparse
     // point, ERROR_DIRECTORY when the last component is a folder, else the error of opening a
     // component. A path held before is let go first.
     DWORD Hold(const wchar_t* path);

@@ -28,14 +28,18 @@ bool HandleIsReparsePoint(HANDLE file) {
            HasReparseAttribute(info.FileAttributes);
 }
 
-bool IsSeparator(wchar_t c) {
+}  // namespace
+
+bool IsPathSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
 
-}  // namespace
+bool PathHasReparseAttribute(const wchar_t* path) {
+    return HasReparseAttribute(::GetFileAttributesW(path));
+}
 
 bool IsReparsePoint(const wchar_t* path) {
-    if (HasReparseAttribute(::GetFileAttributesW(path))) {
+    if (PathHasReparseAttribute(path)) {
         return true;
     }
     const UniqueFileHandle file =
@@ -49,15 +53,15 @@ DWORD CLinkFreePath::Hold(const std::wstring& base, const std::wstring& relative
     size_t start = 0;
     while (start < relative.size()) {
         size_t end = start;
-        while (end < relative.size() && !IsSeparator(relative[end])) {
+        while (end < relative.size() && !IsPathSeparator(relative[end])) {
             ++end;
         }
         if (end > start) {
-            if (!path.empty() && !IsSeparator(path.back())) {
+            if (!path.empty() && !IsPathSeparator(path.back())) {
                 path += L'\\';
             }
             path.append(relative, start, end - start);
-            if (HasReparseAttribute(::GetFileAttributesW(path.c_str()))) {
+            if (PathHasReparseAttribute(path.c_str())) {
                 return kErrorLinkOnPath;
             }
             UniqueFileHandle component =

@@ -15,6 +15,12 @@ namespace Tessel {
 // ERROR_REPARSE_POINT_ENCOUNTERED: a component of a path is a link. Not in every SDK's headers.
 constexpr DWORD kErrorLinkOnPath = 4395;
 
+bool IsPathSeparator(wchar_t c);
+
+// Whether a path's attributes (GetFileAttributesW) mark a reparse point. Some platforms report a
+// link only this way, while a handle opened on it describes the target.
+bool PathHasReparseAttribute(const wchar_t* path);
+
 // Whether `path` itself, not what it may point to, is a reparse point. Its own attributes and those
 // of a handle opened on it without following it are both asked, as platforms report links through
 // either. False for a path that does not exist.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "RunDll32.h"
+#include "tests/support/LogFile.h"
 #include "support/RegKey.h"
 #include "tests/support/Files.h"
 #include "tests/support/Registry.h"
