@@ -255,9 +255,14 @@ bool HashFile(const wchar_t* path, Sha256Digest& digest) {
     return SHA256_Final(digest.data(), &context) == 1;
 }
 
+// Not the one-shot SHA256(): OpenSSL 3 implements it through the provider machinery, which starts
+// libcrypto's initialisation and links every algorithm.
 Sha256Digest HashBytes(const void* data, size_t bytes) {
     Sha256Digest digest = {};
-    SHA256(static_cast<const unsigned char*>(data), bytes, digest.data());
+    SHA256_CTX context;
+    if (SHA256_Init(&context) == 1 && SHA256_Update(&context, data, bytes) == 1) {
+        SHA256_Final(digest.data(), &context);
+    }
     return digest;
 }
 
