@@ -1,49 +1,16 @@
 #include <gtest/gtest.h>
-#include <shlobj.h>
 
 #include <cstring>
 #include <string>
 
 #include "RunDll32.h"
-#include "support/RegKey.h"
 #include "tests/support/Files.h"
+#include "tests/support/LibraryLog.h"
 #include "tests/support/Registry.h"
 
 using namespace VrxTest;
 
 namespace {
-
-// The file sink's folder for the library, <data folder>\Varlen\VLLOGS\Anti-Spam\VrxRO: empty at
-// the start; at the end the outermost folder of that chain the test made is removed.
-class LibraryLogFolder {
-public:
-    LibraryLogFolder() {
-        wchar_t data[MAX_PATH] = {};
-        EXPECT_EQ(S_OK, ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, data));
-        std::wstring folder = data;
-        for (const wchar_t* part : {L"Varlen", L"VLLOGS", L"Anti-Spam", L"VrxRO"}) {
-            folder += L"\\";
-            folder += part;
-            if (m_outermostMade.empty() && !FolderExists(folder)) {
-                m_outermostMade = folder;
-            }
-        }
-        m_path = folder;
-        RemoveTree(m_path);
-        if (m_outermostMade.empty()) {
-            m_outermostMade = m_path;
-        }
-    }
-    ~LibraryLogFolder() { RemoveTree(m_outermostMade); }
-    LibraryLogFolder(const LibraryLogFolder&) = delete;
-    LibraryLogFolder& operator=(const LibraryLogFolder&) = delete;
-
-    const std::wstring& Path() const { return m_path; }
-
-private:
-    std::wstring m_path;
-    std::wstring m_outermostMade;
-};
 
 std::wstring ReadWideFile(const std::wstring& path) {
     const std::string bytes = ReadTextFile(path);
@@ -54,13 +21,6 @@ std::wstring ReadWideFile(const std::wstring& path) {
     return text;
 }
 
-void StoreMechanism(DWORD mechanism) {
-    Tessel::CObfuscatedRegKey key;
-    ASSERT_EQ(0u, key.Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Varlen\\Logging", nullptr,
-                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | KEY_WOW64_64KEY));
-    ASSERT_EQ(0u, key.WriteDword(L"Logging Mechanism", mechanism));
-}
-
 }  // namespace
 
 class LoggingMechanismE2E : public ProductRegistryTest {
@@ -69,7 +29,7 @@ protected:
 };
 
 TEST_F(LoggingMechanismE2E, WithMechanismOneTheActionsRecordsReachTheLogFile) {
-    StoreMechanism(1);
+    StoreLoggingMechanism(kMechanismFileSink);
     // Without the product's keys the action fails to stamp the date and logs that.
     EXPECT_EQ(0u, RunAction(L"SetInstallDate"));
 

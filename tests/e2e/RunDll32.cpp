@@ -14,17 +14,33 @@ std::wstring DllUnderTest() {
 DWORD RunAction(const std::wstring& action, const std::wstring& commandTail) {
     wchar_t system[MAX_PATH] = {};
     ::GetSystemDirectoryW(system, MAX_PATH);
-    const std::wstring rundll32 = std::wstring(system) + L"\\rundll32.exe";
     std::wstring commandLine = L"rundll32.exe \"" + DllUnderTest() + L"\"," + action;
     if (!commandTail.empty()) {
         commandLine += L" " + commandTail;
     }
+    return RunProgram(std::wstring(system) + L"\\rundll32.exe", commandLine);
+}
+
+DWORD RunProgram(const std::wstring& program, std::wstring commandLine,
+                 const std::wstring& outputPath) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
+    Tessel::UniqueFileHandle output;
+    if (!outputPath.empty()) {
+        SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+        output.reset(::CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        EXPECT_TRUE(output) << "cannot create "
+                            << std::string(outputPath.begin(), outputPath.end());
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = output.get();
+        startup.hStdError = output.get();
+    }
     PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(rundll32.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          nullptr, &startup, &process)) {
-        ADD_FAILURE() << "cannot start rundll32: " << ::GetLastError();
+    if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, output ? TRUE : FALSE,
+                          0, nullptr, nullptr, &startup, &process)) {
+        ADD_FAILURE() << "cannot start the program: " << ::GetLastError();
         return static_cast<DWORD>(-1);
     }
     const Tessel::UniqueHandle processHandle(process.hProcess);
