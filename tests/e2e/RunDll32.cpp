@@ -28,8 +28,11 @@ DWORD RunProgram(const std::wstring& program, std::wstring commandLine,
     Tessel::UniqueFileHandle output;
     if (!outputPath.empty()) {
         SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-        output.reset(::CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        // Helpers the program starts may inherit the handle and outlive it: full sharing lets
+        // the file be read and removed while they hold it.
+        output.reset(::CreateFileW(outputPath.c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         EXPECT_TRUE(output) << "cannot create "
                             << std::string(outputPath.begin(), outputPath.end());
         startup.dwFlags = STARTF_USESTDHANDLES;

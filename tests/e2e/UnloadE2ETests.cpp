@@ -4,6 +4,8 @@
 // crash report that Wine's debugger writes into the host's output is looked for too.
 #include <gtest/gtest.h>
 
+#include <cwchar>
+#include <ostream>
 #include <string>
 
 #include "RunDll32.h"
@@ -28,6 +30,10 @@ const ActionCase kActions[] = {{L"AdjustFiltLevel", true},     {L"CheckOutlook",
                                {L"ExtractAutoFillData", true}, {L"ExtractContent", true},
                                {L"MoveApfFile", false},        {L"RemoveServiceDependency", true},
                                {L"SetInstallDate", true},      {L"SignalContentUpdate", true}};
+
+void PrintTo(const ActionCase& action, std::ostream* out) {
+    *out << std::string(action.name, action.name + wcslen(action.name));
+}
 
 struct SinkCase {
     const char* name;
@@ -54,11 +60,11 @@ TEST_P(UnloadE2E, TheHostExitsCleanlyAfterUnloadingTheDll) {
     CopyFileTo(FixturePath(L"signing\\settings\\VrxSet.dll"), install / L"VrxSet.dll");
     logFolder.LogEverySeverity();  // every action writes a record then, progress notes included
     const std::wstring host = ExecutableFolder() + L"\\vrx_unload_host.exe";
-    const std::wstring output = scratch / L"host-output.txt";
     for (const SinkCase& sink : {SinkCase{"file sink", kMechanismFileSink},
                                  SinkCase{"event tracing", kMechanismEventTracing}}) {
         SCOPED_TRACE(sink.name);
         StoreLoggingMechanism(sink.mechanism);
+        const std::wstring output = scratch / (L"host-output-" + std::to_wstring(sink.mechanism));
         const DWORD exitCode = RunProgram(
             host, L"vrx_unload_host.exe \"" + DllUnderTest() + L"\" " + GetParam().name, output);
         const std::string report = ReadTextFile(output);
