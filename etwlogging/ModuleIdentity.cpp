@@ -57,14 +57,17 @@ std::wstring ModuleFilePath(HMODULE module) {
     }
 }
 
+// Parsed and formatted with msvcrt's own functions: the standard ones would link mingw's
+// replacements of scanf and printf, with their floating-point code, into the DLL.
 std::wstring NormalizeFileVersion(const std::wstring& stored) {
     unsigned parts[4] = {};
-    if (std::swscanf(stored.c_str(), L"%u,%u,%u,%u", &parts[0], &parts[1], &parts[2], &parts[3]) !=
-        4) {
+    if (_snwscanf(stored.c_str(), stored.size(), L"%u,%u,%u,%u", &parts[0], &parts[1], &parts[2],
+                  &parts[3]) != 4) {
         return stored;
     }
-    return std::to_wstring(parts[0]) + L"." + std::to_wstring(parts[1]) + L"." +
-           std::to_wstring(parts[2]) + L"." + std::to_wstring(parts[3]);
+    wchar_t text[48] = {};  // four 10-digit numbers and three dots always fit
+    _snwprintf(text, _countof(text) - 1, L"%u.%u.%u.%u", parts[0], parts[1], parts[2], parts[3]);
+    return text;
 }
 
 }  // namespace internal

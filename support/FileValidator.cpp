@@ -26,8 +26,9 @@ namespace internal {
 DWORD PlatformVersionFromText(const wchar_t* text) {
     unsigned long major = 0;
     unsigned long minor = 0;
-    if (text == nullptr || swscanf(text, L"%lu.%lu", &major, &minor) != 2 || major <= 14 ||
-        minor <= 3) {
+    // msvcrt's scanf: the standard one would link mingw's replacement and its floating-point code.
+    if (text == nullptr || _snwscanf(text, wcslen(text), L"%lu.%lu", &major, &minor) != 2 ||
+        major <= 14 || minor <= 3) {
         return kDefaultPlatformVersion;
     }
     const unsigned long long version = major * 100ULL + minor;

@@ -132,7 +132,8 @@ int CanonicalRank(const CAceEntry& entry) {
 }  // namespace
 
 CHResultError::CHResultError(HRESULT hr) noexcept : m_hr(hr) {
-    std::snprintf(m_text, sizeof(m_text), "HRESULT 0x%08lX", static_cast<unsigned long>(hr));
+    // msvcrt's formatter (the standard one links mingw's replacement); the text always fits.
+    _snprintf(m_text, sizeof(m_text) - 1, "HRESULT 0x%08lX", static_cast<unsigned long>(hr));
 }
 
 CSecurityId::CSecurityId(const SID_IDENTIFIER_AUTHORITY& authority, size_t count,

@@ -1,5 +1,6 @@
 // A stand-in for the product's settings library VrxSet.dll. GETSETTINGS reads the store from the
-// file "VrxSet.store" beside the library; every change is written back to it at once. The file
+// file "VrxSet.store" beside the library; changes are kept in memory and written back to it once,
+// when the caller releases the root (every caller releases it last). The file
 // holds one entry a line, fields separated by '|', a node's path being its names from the root
 // joined by '\' (the root's path is empty):
 //   node|<path>                      a node; parents come before their children, children are
@@ -14,10 +15,12 @@
 //       SetValue         SetValue on the node
 // What the store is asked is recorded in environment variables of the calling process:
 //   VRXSET_STANDIN_LIVE    nodes and enumerators handed out and not yet given back
-//   VRXSET_STANDIN_WRITES  "<path>|<name>|<hex bytes>;" for every SetValue asked for
+//   VRXSET_STANDIN_WRITES  "<path>|<name>|<hex bytes>;" for every SetValue asked for, added
+//                          when the root is released
 #include <windows.h>
 
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -33,16 +36,17 @@ struct StoreNode {
     std::string name;
     std::string path;
     std::vector<std::pair<std::string, std::string>> values;  // name, bytes
-    std::vector<std::unique_ptr<StoreNode>> children;
+    std::vector<std::unique_ptr<StoreNode>> children;         // in the order of the file
+    std::map<std::string, StoreNode*> childByName;            // so that a store of many users loads
     std::set<std::string> failing;
 
-    StoreNode* Child(const std::string& childName) {
-        for (const auto& child : children) {
-            if (child->name == childName) {
-                return child.get();
-            }
-        }
-        return nullptr;
+    StoreNode* Child(const std::string& childName) const {
+        const auto found = childByName.find(childName);
+        return found != childByName.end() ? found->second : nullptr;
+    }
+    void AddChild(std::unique_ptr<StoreNode> child) {
+        childByName.emplace(child->name, child.get());
+        children.push_back(std::move(child));
     }
     std::string* Value(const std::string& valueName) {
         for (auto& value : values) {
@@ -58,6 +62,8 @@ struct StoreNode {
 std::unique_ptr<StoreNode> g_root;
 std::wstring g_storePath;
 LONG g_live = 0;
+bool g_changed = false;       // the store differs from its file
+std::wstring g_writesToNote;  // SetValue records not yet added to VRXSET_STANDIN_WRITES
 
 // The whole value, however long: the records grow with every value written.
 std::wstring Variable(const wchar_t* name) {
@@ -150,7 +156,7 @@ bool Load() {
                 auto child = std::make_unique<StoreNode>();
                 child->name = cut == std::string::npos ? fields[1] : fields[1].substr(cut + 1);
                 child->path = fields[1];
-                parent->children.push_back(std::move(child));
+                parent->AddChild(std::move(child));
             }
         } else if (fields[0] == "value" && fields.size() == 4) {
             if (StoreNode* node = Find(fields[1])) {
@@ -180,12 +186,21 @@ void WriteNode(const StoreNode& node, std::string& text) {
     }
 }
 
-void Save() {
-    std::string text;
-    WriteNode(*g_root, text);
-    if (FILE* file = _wfopen(g_storePath.c_str(), L"wb")) {
-        fwrite(text.data(), 1, text.size(), file);
-        fclose(file);
+// Writes the store back to its file when it changed, and notes the SetValue calls.
+void Flush() {
+    if (g_changed) {
+        std::string text;
+        WriteNode(*g_root, text);
+        if (FILE* file = _wfopen(g_storePath.c_str(), L"wb")) {
+            fwrite(text.data(), 1, text.size(), file);
+            fclose(file);
+        }
+        g_changed = false;
+    }
+    if (!g_writesToNote.empty()) {
+        const wchar_t* record = L"VRXSET_STANDIN_WRITES";
+        ::SetEnvironmentVariableW(record, (Variable(record) + g_writesToNote).c_str());
+        g_writesToNote.clear();
     }
 }
 
@@ -216,11 +231,8 @@ public:
     }
     DWORD SetValue(const wchar_t* name, const void* data, DWORD bytes, DWORD) override {
         const std::string stored(static_cast<const char*>(data), bytes);
-        const std::wstring record = L"VRXSET_STANDIN_WRITES";
         const std::string entry = m_node->path + "|" + Narrow(name) + "|" + Hex(stored) + ";";
-        ::SetEnvironmentVariableW(
-            record.c_str(),
-            (Variable(record.c_str()) + std::wstring(entry.begin(), entry.end())).c_str());
+        g_writesToNote.append(entry.begin(), entry.end());
         if (m_node->Fails("SetValue")) {
             return kInjectedFailure;
         }
@@ -232,6 +244,9 @@ public:
         return ERROR_SUCCESS;
     }
     ULONG Release() override {
+        if (m_node == g_root.get()) {
+            Flush();
+        }
         AddLive(-1);
         delete this;
         return 0;
@@ -244,7 +259,7 @@ private:
         } else {
             m_node->values.emplace_back(name, bytes);
         }
-        Save();
+        g_changed = true;
     }
 
     StoreNode* m_node;

@@ -1,18 +1,13 @@
 #include "RunDll32.h"
 
 #include <gtest/gtest.h>
-#include <shlobj.h>
-
-#include <cstring>
 
 #include "support/UniqueAny.h"
 #include "tests/support/Files.h"
 
 namespace VrxTest {
 
-std::wstring DllUnderTest() {
-    return ExecutableFolder() + L"\\VrxRO.dll";
-}
+namespace {
 
 // The rundll32 of the test's own bitness, named explicitly: on 64-bit Windows a 32-bit DLL is run
 // by SysWOW64's rundll32, as an installer runs it.
@@ -27,20 +22,26 @@ std::wstring RunDll32Path() {
     return std::wstring(system) + L"\\rundll32.exe";
 }
 
-bool RunActionWithin(const std::wstring& action, DWORD timeoutMs, DWORD& exitCode,
-                     const std::wstring& commandTail) {
+// Starts `program` (its standard output and error to `output` when given) and waits for it up to
+// `timeoutMs`; a program still running then is ended. False when it could not be started or had
+// to be ended.
+bool StartAndWait(const std::wstring& program, std::wstring commandLine, HANDLE output,
+                  DWORD timeoutMs, DWORD& exitCode) {
     exitCode = static_cast<DWORD>(-1);
-    const std::wstring rundll32 = RunDll32Path();
-    std::wstring commandLine = L"rundll32.exe \"" + DllUnderTest() + L"\"," + action;
-    if (!commandTail.empty()) {
-        commandLine += L" " + commandTail;
-    }
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
+    if (output != nullptr) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = output;
+        startup.hStdError = output;
+    }
     PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(rundll32.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          nullptr, &startup, &process)) {
-        ADD_FAILURE() << "cannot start rundll32: " << ::GetLastError();
+    if (!::CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr,
+                          output != nullptr ? TRUE : FALSE, 0, nullptr, nullptr, &startup,
+                          &process)) {
+        ADD_FAILURE() << "cannot start " << std::string(program.begin(), program.end()) << ": "
+                      << ::GetLastError();
         return false;
     }
     const Tessel::UniqueHandle processHandle(process.hProcess);
@@ -54,9 +55,42 @@ bool RunActionWithin(const std::wstring& action, DWORD timeoutMs, DWORD& exitCod
     return true;
 }
 
+}  // namespace
+
+std::wstring DllUnderTest() {
+    return ExecutableFolder() + L"\\VrxRO.dll";
+}
+
+bool RunActionWithin(const std::wstring& action, DWORD timeoutMs, DWORD& exitCode,
+                     const std::wstring& commandTail) {
+    std::wstring commandLine = L"rundll32.exe \"" + DllUnderTest() + L"\"," + action;
+    if (!commandTail.empty()) {
+        commandLine += L" " + commandTail;
+    }
+    return StartAndWait(RunDll32Path(), commandLine, nullptr, timeoutMs, exitCode);
+}
+
 DWORD RunAction(const std::wstring& action, const std::wstring& commandTail) {
     DWORD exitCode = 0;
     EXPECT_TRUE(RunActionWithin(action, 120000, exitCode, commandTail));
+    return exitCode;
+}
+
+DWORD RunProgram(const std::wstring& program, std::wstring commandLine,
+                 const std::wstring& outputPath) {
+    Tessel::UniqueFileHandle output;
+    if (!outputPath.empty()) {
+        SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+        // Helpers the program starts may inherit the handle and outlive it: full sharing lets
+        // the file be read and removed while they hold it.
+        output.reset(::CreateFileW(outputPath.c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        EXPECT_TRUE(output) << "cannot create "
+                            << std::string(outputPath.begin(), outputPath.end());
+    }
+    DWORD exitCode = 0;
+    EXPECT_TRUE(StartAndWait(program, commandLine, output.get(), 120000, exitCode));
     return exitCode;
 }
 
@@ -66,37 +100,11 @@ ToolRun RunVrxConf(const std::vector<std::wstring>& arguments) {
     for (const std::wstring& argument : arguments) {
         commandLine += L" \"" + argument + L"\"";
     }
-    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    Tessel::UniqueHandle readEnd;
-    Tessel::UniqueHandle writeEnd;
+    const std::wstring outputPath = ExecutableFolder() + L"\\vrxconf-output.txt";
     ToolRun run;
-    if (!::CreatePipe(readEnd.put(), writeEnd.put(), &inheritable, 0) ||
-        !::SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0)) {
-        ADD_FAILURE() << "cannot make a pipe: " << ::GetLastError();
-        return run;
-    }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = writeEnd.get();
-    startup.hStdError = writeEnd.get();
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(tool.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                          nullptr, &startup, &process)) {
-        ADD_FAILURE() << "cannot start vrxconf: " << ::GetLastError();
-        return run;
-    }
-    const Tessel::UniqueHandle processHandle(process.hProcess);
-    const Tessel::UniqueHandle threadHandle(process.hThread);
-    writeEnd.reset();  // the pipe ends when the tool's copy of this end closes
-    char buffer[4096];
-    DWORD read = 0;
-    while (::ReadFile(readEnd.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-        run.output.append(buffer, read);
-    }
-    EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(processHandle.get(), 60000));
-    ::GetExitCodeProcess(processHandle.get(), &run.exitCode);
+    run.exitCode = RunProgram(tool, commandLine, outputPath);
+    run.output = ReadTextFile(outputPath);
+    ::DeleteFileW(outputPath.c_str());
     return run;
 }
 

@@ -32,4 +32,11 @@ std::wstring NativeView();
 bool RunActionWithin(const std::wstring& action, DWORD timeoutMs, DWORD& exitCode,
                      const std::wstring& commandTail = L"");
 
+// Runs `program` with `commandLine` (its name first) and waits for it. With an output path, the
+// program's standard output and error go to that file, and so does the report of a crash, which
+// Wine's debugger writes to the crashing program's handles. Returns the exit code, or (DWORD)-1
+// when the program could not be started.
+DWORD RunProgram(const std::wstring& program, std::wstring commandLine,
+                 const std::wstring& outputPath = L"");
+
 }  // namespace VrxTest

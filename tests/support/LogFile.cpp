@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "support/IniReader.h"
 #include "support/RegKey.h"
 #include "tests/support/Files.h"
 #include "tests/support/Registry.h"
@@ -31,6 +32,13 @@ LibraryLogFolder::LibraryLogFolder() {
 
 LibraryLogFolder::~LibraryLogFolder() {
     RemoveTree(m_outermostMade);
+}
+
+void LibraryLogFolder::LogEverySeverity() const {
+    MakeFolder(m_path);
+    Tessel::CObfuscatedIniReader settings;
+    ASSERT_EQ(0u, settings.Load((m_path + L"\\log.ini").c_str()));
+    ASSERT_TRUE(settings.WriteDword(L"Config", L"Severity", 0));
 }
 
 std::wstring LibraryLogFolder::Text() const {

@@ -8,6 +8,9 @@
 
 namespace VrxTest {
 
+constexpr DWORD kMechanismFileSink = 1;
+constexpr DWORD kMechanismEventTracing = 0;  // anything but 1
+
 // The file sink's folder for the library, <data folder>\Varlen\VLLOGS\Anti-Spam\VrxRO: empty at
 // the start; at the end the outermost folder of that chain the test made is removed.
 class LibraryLogFolder {
@@ -18,6 +21,8 @@ public:
     LibraryLogFolder& operator=(const LibraryLogFolder&) = delete;
 
     const std::wstring& Path() const { return m_path; }
+    // Writes the folder's log.ini with the threshold that lets every severity through.
+    void LogEverySeverity() const;
     // The text of the first log file (UTF-16, byte-order mark included); empty when none.
     std::wstring Text() const;
 

@@ -1,0 +1,97 @@
+// Records per second through the logging facade into the file sink, against a bare loop that
+// opens, appends and closes the same number of bytes per record.
+//   vrx_bench_filesink [runs] [records per run]
+// The sink is chosen by the mechanism override; its files go to
+// <ProgramData>\Varlen\VLLOGS\Bench\vrx_bench_filesink\, the bare loop's beside them. The folder
+// is emptied first and removed at the end.
+#include <shlobj.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "Stats.h"
+#include "etwlogging/LogFacade.h"
+#include "support/UniqueAny.h"
+
+namespace {
+
+std::wstring LogFolder() {
+    wchar_t data[MAX_PATH] = {};
+    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, data);
+    return std::wstring(data) + L"\\Varlen\\VLLOGS\\Bench\\vrx_bench_filesink";
+}
+
+ULONGLONG FileBytes(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return 0;
+    }
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Empties the sink's folder (log files, log.ini), so that every run starts at file 000.
+void RemoveFolderFiles(const std::wstring& folder) {
+    WIN32_FIND_DATAW entry = {};
+    const Tessel::UniqueFindHandle search(::FindFirstFileW((folder + L"\\*.*").c_str(), &entry));
+    if (!search) {
+        return;
+    }
+    do {
+        ::DeleteFileW((folder + L"\\" + entry.cFileName).c_str());
+    } while (::FindNextFileW(search.get(), &entry));
+}
+
+double FacadeRecordsPerSecond(int records) {
+    const LARGE_INTEGER start = VrxBench::Now();
+    for (int i = 0; i < records; ++i) {
+        ETWLogging::LogIfEnabled(3, L"Bench", L"FacadeRecordsPerSecond", 40,
+                                 L"record %d of the file sink benchmark", i);
+    }
+    return records / VrxBench::Seconds(start, VrxBench::Now());
+}
+
+double BareRecordsPerSecond(const std::wstring& path, const std::string& line, int records) {
+    ::DeleteFileW(path.c_str());
+    const LARGE_INTEGER start = VrxBench::Now();
+    for (int i = 0; i < records; ++i) {
+        const Tessel::UniqueFileHandle file(::CreateFileW(
+            path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ::SetFilePointer(file.get(), 0, nullptr, FILE_END);
+        DWORD written = 0;
+        ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    }
+    return records / VrxBench::Seconds(start, VrxBench::Now());
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const int runs = argc > 1 ? _wtoi(argv[1]) : 7;
+    const int records = argc > 2 ? _wtoi(argv[2]) : 500;
+    ETWLogging::InitializeLogging(nullptr, L"Bench", nullptr, nullptr, 1);  // 1: the file sink
+    const std::wstring folder = LogFolder();
+    const std::wstring firstFile = folder + L"\\vrx_bench_filesink000.log";
+
+    // One warm-up run sizes the records: the bare loop writes as many bytes per record.
+    RemoveFolderFiles(folder);
+    FacadeRecordsPerSecond(records);
+    const size_t lineBytes = static_cast<size_t>((FileBytes(firstFile) - 2) / records);
+    const std::string line(lineBytes, 'x');
+    std::printf("file sink: %d records a run, %zu bytes a record\n", records, lineBytes);
+
+    const std::wstring bareFile = folder + L"\\bare.log";
+    std::vector<double> facade;
+    std::vector<double> bare;
+    for (int run = 0; run < runs; ++run) {
+        bare.push_back(BareRecordsPerSecond(bareFile, line, records));
+        facade.push_back(FacadeRecordsPerSecond(records));
+    }
+    const double floor = VrxBench::Summarise("bare open/append/close", bare, "records/s");
+    const double subject = VrxBench::Summarise("facade into file sink", facade, "records/s");
+    VrxBench::PrintRatio("file sink", subject / floor, ">= 0.8x");
+
+    RemoveFolderFiles(folder);
+    ::RemoveDirectoryW(folder.c_str());
+    return 0;
+}

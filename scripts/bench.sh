@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Benchmarks of what an installer waits on, for the shipped i686 DLL (build/win32/bin/VrxRO.dll)
+# under Wine, each side by side with its floor in the same run, printing min / median / max and
+# the ratio of the medians:
+#   DLL load             LoadLibrary + FreeLibrary against an empty DLL, in one process;
+#   file sink            records per second through the facade against a bare open/append/close;
+#   SignalContentUpdate  rundll32 of the action (no update manager) against rundll32 of an export
+#                        that does nothing.
+# Usage: scripts/bench.sh [runs, default 7]. Runs in the test prefix, so not while tests run.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/env.sh"
+. "$here/wine-prefix.sh"
+
+runs=${1:-7}
+tree=$VRX_BUILD/win32
+bin=$tree/bin
+[ -f "$tree/build.ninja" ] || bash "$here/build.sh"
+cmake -DVRX_BUILD_BENCH=ON "$tree" >/dev/null
+cmake --build "$tree" --target VrxRO vrx_bench_empty vrx_bench_load vrx_bench_filesink >/dev/null
+
+win() { echo "Z:${1//\//\\}"; }
+created_key=0
+cleanup() {
+    if [ "$created_key" = 1 ]; then
+        "$WINE64" reg delete 'HKLM\SOFTWARE\Varlen' /f >/dev/null 2>&1 || true
+    fi
+    vrx_prefix_stop "$VRX_TEST_PREFIX"
+}
+trap cleanup EXIT
+vrx_prefix_start "$VRX_TEST_PREFIX"
+
+echo "Benchmarks of $(win "$bin/VrxRO.dll") ($(stat -c %s "$bin/VrxRO.dll") bytes) under" \
+    "$("$WINE64" --version), $(nproc) cores, $(date -u +%F)"
+"$WINE64" "$bin/vrx_bench_load.exe" "$(win "$bin/VrxRO.dll")" "$(win "$bin/BenchEmpty.dll")" \
+    "$runs" 20
+"$WINE64" "$bin/vrx_bench_filesink.exe" "$runs" 500
+
+# SignalContentUpdate writes its date under the product key: create it only when it is missing.
+if ! "$WINE64" reg query 'HKLM\SOFTWARE\Varlen\VRX' >/dev/null 2>&1; then
+    "$WINE64" reg add 'HKLM\SOFTWARE\Varlen\VRX' /f >/dev/null 2>&1
+    created_key=1
+fi
+rundll32='C:\windows\syswow64\rundll32.exe'
+run_ms() {
+    local start end
+    start=$(date +%s%N)
+    "$WINE64" "$rundll32" "$1" </dev/null >/dev/null 2>&1
+    end=$(date +%s%N)
+    echo $(((end - start) / 1000000))
+}
+summary() {
+    local label=$1; shift
+    local sorted=($(printf '%s\n' "$@" | sort -n))
+    local n=${#sorted[@]}
+    printf '%-34s min %10d  median %10d  max %10d  ms\n' "$label" "${sorted[0]}" \
+        "${sorted[$((n / 2))]}" "${sorted[$((n - 1))]}" >&2
+    echo "${sorted[$((n / 2))]}"
+}
+floor=() action=()
+for _ in $(seq "$runs"); do
+    floor+=("$(run_ms "$(win "$bin/BenchEmpty.dll"),Nothing")")
+    action+=("$(run_ms "$(win "$bin/VrxRO.dll"),SignalContentUpdate")")
+done
+floor_median=$(summary "rundll32, export doing nothing" "${floor[@]}")
+action_median=$(summary "rundll32, SignalContentUpdate" "${action[@]}")
+printf '%-34s %d ms beyond the floor (target <= 50 ms), ratio %s\n' "SignalContentUpdate" \
+    $((action_median - floor_median)) "$(awk "BEGIN{printf \"%.2fx\", $action_median/$floor_median}")"
