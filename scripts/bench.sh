@@ -20,10 +20,11 @@ cmake -DVRX_BUILD_BENCH=ON "$tree" >/dev/null
 cmake --build "$tree" --target VrxRO vrx_bench_empty vrx_bench_load vrx_bench_filesink >/dev/null
 
 win() { echo "Z:${1//\//\\}"; }
+vrx_key='HKLM\SOFTWARE\Wow6432Node\Varlen\VRX'
 created_key=0
 cleanup() {
     if [ "$created_key" = 1 ]; then
-        "$WINE64" reg delete 'HKLM\SOFTWARE\Varlen' /f >/dev/null 2>&1 || true
+        "$WINE64" reg delete "$vrx_key" /f >/dev/null 2>&1 || true
     fi
     vrx_prefix_stop "$VRX_TEST_PREFIX"
 }
@@ -36,9 +37,10 @@ echo "Benchmarks of $(win "$bin/VrxRO.dll") ($(stat -c %s "$bin/VrxRO.dll") byte
     "$runs" 20
 "$WINE64" "$bin/vrx_bench_filesink.exe" "$runs" 500
 
-# SignalContentUpdate writes its date under the product key: create it only when it is missing.
-if ! "$WINE64" reg query 'HKLM\SOFTWARE\Varlen\VRX' >/dev/null 2>&1; then
-    "$WINE64" reg add 'HKLM\SOFTWARE\Varlen\VRX' /f >/dev/null 2>&1
+# SignalContentUpdate writes its date under the product key in the 32-bit DLL's own view: create
+# it only when it is missing.
+if ! "$WINE64" reg query "$vrx_key" >/dev/null 2>&1; then
+    "$WINE64" reg add "$vrx_key" /f >/dev/null 2>&1
     created_key=1
 fi
 rundll32='C:\windows\syswow64\rundll32.exe'
