@@ -6,6 +6,7 @@
 #include "RunDll32.h"
 #include "support/RegKey.h"
 #include "tests/support/Files.h"
+#include "tests/support/LogFile.h"
 #include "tests/support/Registry.h"
 
 using namespace VrxTest;
