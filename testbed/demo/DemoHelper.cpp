@@ -66,9 +66,8 @@ int RemoveTask(ITaskScheduler& scheduler, const wchar_t* name) {
 int PrintDacl(const wchar_t* path) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD error =
-        ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                &dacl, nullptr, &descriptor);
+    const DWORD error = ::GetNamedSecurityInfoW(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                                nullptr, nullptr, &dacl, nullptr, &descriptor);
     if (error != ERROR_SUCCESS) {
         return Fail(L"reading the access list of", path, static_cast<long>(error));
     }
@@ -112,8 +111,9 @@ int wmain(int argc, wchar_t** argv) {
     const bool change =
         argc >= 3 && (wcscmp(argv[1], L"tasks-add") == 0 || wcscmp(argv[1], L"tasks-remove") == 0);
     if (!tasks && !change) {
-        std::fwprintf(stderr, L"usage: vrx_demo_helper tasks | tasks-add NAME... | "
-                              L"tasks-remove NAME... | dacl PATH\n");
+        std::fwprintf(stderr,
+                      L"usage: vrx_demo_helper tasks | tasks-add NAME... | "
+                      L"tasks-remove NAME... | dacl PATH\n");
         return 2;
     }
     if (FAILED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
