@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Configures and builds both trees: build/win32 (the shipped DLL) and build/win64 (the same sources
-# for x86_64), each with its tests and the stand-ins they drive.
+# for x86_64), each with its tests and the stand-ins they drive; then build/win32-testtrust, the
+# 32-bit DLL accepting the test publisher whose stand-ins lie beside it (for the demo and install
+# rehearsals, never for release). All three sign and trust with the test authorities in
+# build/test-ca.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$VRX_ROOT"
@@ -16,12 +19,15 @@ fi
 # Both trees build the tests and stand-ins: win32 is the shipped build and its suite runs first.
 configure() {
     local arch=$1 dir=$2
+    shift 2
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
         -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake" \
-        -DVRX_OPENSSL_ROOT="$VRX_DEPS/openssl-$arch" -DVRX_BUILD_TESTS=ON >/dev/null
+        -DVRX_OPENSSL_ROOT="$VRX_DEPS/openssl-$arch" -DVRX_TEST_CA_DIR="$VRX_BUILD/test-ca" \
+        "$@" >/dev/null
 }
-configure i686 "$VRX_BUILD/win32"
-configure x86_64 "$VRX_BUILD/win64"
+configure i686 "$VRX_BUILD/win32" -DVRX_BUILD_TESTS=ON
+configure x86_64 "$VRX_BUILD/win64" -DVRX_BUILD_TESTS=ON
+configure i686 "$VRX_BUILD/win32-testtrust" -DVRX_TEST_TRUST=ON
 # clangd reads the tree's own build; builds elsewhere (VRX_BUILD) leave the link alone.
 if [ "$VRX_BUILD" = "$VRX_ROOT/build" ]; then
     ln -sf build/win64/compile_commands.json compile_commands.json
@@ -29,3 +35,4 @@ fi
 jobs=$(nproc)
 cmake --build "$VRX_BUILD/win32" -j "$jobs"
 cmake --build "$VRX_BUILD/win64" -j "$jobs"
+cmake --build "$VRX_BUILD/win32-testtrust" -j "$jobs" --target all vrx_signing_fixtures

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# The main job: provisions a product install in a Wine prefix of its own, runs the shipped 32-bit
-# VrxRO.dll's actions through SysWOW64's rundll32 in the order the installer does (a 32-bit
-# process on a 64-bit system, as in production), and shows what each one changed.
+# The main job: provisions a product install in a Wine prefix of its own, runs the 32-bit
+# VrxRO.dll's ten actions through SysWOW64's rundll32 in the order the installer does (a 32-bit
+# process on a 64-bit system, as in production), and shows what each one changed. The DLL is the
+# test-trust build, which accepts the test publisher that signed the stand-ins of the product's
+# libraries; the four actions that load those libraries then run once more with the shipped
+# build, which refuses them.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/env.sh"
@@ -23,8 +26,14 @@ extensions_key='HKLM\SOFTWARE\Wow6432Node\Microsoft\Exchange\Client\Extensions'
 # The product's data folder (the auto-fill database) and the log files of the DLL's records.
 data_unix="$VRX_DEMO_PREFIX/drive_c/ProgramData/Varlen/VRX"
 logs_unix="$VRX_DEMO_PREFIX/drive_c/ProgramData/Varlen/VLLOGS"
-# The shipped i686 build, with the stand-ins and helpers built alongside it.
-bin="$VRX_BUILD/win32/bin"
+# The test-trust i686 build, with the stand-ins and helpers built alongside it, and the shipped one.
+bin="$VRX_BUILD/win32-testtrust/bin"
+shipped="$VRX_BUILD/win32/bin/VrxRO.dll"
+helper="$bin/vrx_demo_helper.exe"
+# Where the utility library VlUtil.dll is looked for ("vlutil32_install_dir" below).
+platform_unix="$VRX_DEMO_PREFIX/drive_c/Program Files (x86)/Common Files/Varlen/Platform"
+# The product's scheduled tasks (the agent task goes through VlUtil.dll) and one of another program.
+tasks=(VrxAgentTask VRX_ABImport_alice VRX_ABImport_bob VRX_abimport_lowercase BackupNightly)
 rundll32='C:\windows\syswow64\rundll32.exe'
 work=$(mktemp -d)
 trap 'rm -rf "$work"; vrx_prefix_stop "$VRX_DEMO_PREFIX"' EXIT
@@ -62,10 +71,14 @@ provision() {
     # The install folder: the DLL, the content package of this install, and the content that an
     # earlier version unpacked.
     cp "$bin/VrxRO.dll" "$install_unix/"
-    # Stand-ins for the product's settings and resource libraries, signed by a test publisher
-    # that the shipped validation does not accept: the actions that need them must refuse them.
+    # Stand-ins for the product's settings, resource and utility libraries, signed by the test
+    # publisher, whose root the machine trusts.
+    "$WINE64" "$bin/vrx_test_roots.exe" add "$bin/fixtures/signing/ca-root.der" </dev/null
     cp "$bin/fixtures/signing/settings/VrxSet.dll" "$bin/fixtures/signing/autofill/VRXAutoFillRes.dll" \
         "$install_unix/"
+    mkdir -p "$platform_unix"
+    cp "$bin/fixtures/signing/vlutil/VlUtil.dll" "$platform_unix/"
+    provision_users_and_tasks
     (cd "$VRX_ROOT/testbed/content" &&
      gcab -c -z "$install_unix/vrxcmcnt.cab" content.ini Config/reputation.txt Config/phrases.txt)
     printf 'reputation table of content #3\n' > "$install_unix/Config/reputation-v3.txt"
@@ -84,6 +97,15 @@ provision() {
     local services="$bin/vrx_service_setup.exe"
     "$WINE64" "$services" delete VRX80Service </dev/null
     "$WINE64" "$services" create VRX80Service 'C:\windows\system32\cmd.exe' vlnfire </dev/null
+}
+
+# The users of the settings store (beside the settings library), the scheduled tasks, and no
+# auto-fill database: what the four actions that load the product's libraries work on.
+provision_users_and_tasks() {
+    python3 "$here/demo_report.py" store "$install_unix/VrxSet.store"
+    "$WINE64" "$helper" tasks-remove "${tasks[@]}" </dev/null
+    "$WINE64" "$helper" tasks-add "${tasks[@]}" </dev/null
+    rm -rf "$data_unix"
 }
 
 snapshot() {
@@ -127,6 +149,39 @@ signal_content_update() {
     sed 's/^updmgr: /    /' "$log"
 }
 
+# The actions that work on the settings store: each user's level, or documents and scripts.
+settings_action() {
+    local action=$1 view=$2
+    cp "$install_unix/VrxSet.store" "$work/store-before"
+    run_action "$action"
+    python3 "$here/demo_report.py" "$view" "$work/store-before" "$install_unix/VrxSet.store"
+}
+
+delete_tasks() {
+    "$WINE64" "$helper" tasks </dev/null | tr -d '\r' | sort >"$work/tasks-before"
+    run_action DeleteVRXTask
+    "$WINE64" "$helper" tasks </dev/null | tr -d '\r' | sort >"$work/tasks-after"
+    echo "  scheduled tasks:"
+    python3 "$here/demo_report.py" lines "$work/tasks-before" "$work/tasks-after"
+}
+
+extract_autofill() {
+    run_action ExtractAutoFillData
+    local db="$data_unix/VRXWMAutoFillDB.dat"
+    if cmp -s "$db" "$bin/fixtures/signing/autofill.dat"; then
+        echo "  the database file holds the resource library's DBFILE 101 byte for byte"
+    fi
+    # Wine keeps no access list for files: it answers with one made from the folder's Unix mode.
+    echo "  rights of C:\\ProgramData\\Varlen\\VRX as Wine reports them (it does not keep the list"
+    echo "  that the action set; on Windows Everyone's entries go and Authenticated Users and"
+    echo "  Guests are allowed, inherited by files and folders):"
+    echo "    $("$WINE64" "$helper" dacl 'C:\ProgramData\Varlen\VRX' </dev/null | tr -d '\r')"
+}
+
+echo
+echo "The DLL: $bin/VrxRO.dll"
+echo "  PrivateBuild: $(python3 "$here/demo_report.py" privatebuild "$bin/VrxRO.dll")"
+
 # The installer's order.
 run_action SetInstallDate
 run_action ExtractContent
@@ -134,12 +189,35 @@ signal_content_update
 run_action MoveApfFile
 run_action RemoveServiceDependency
 run_action CheckOutlook
-# The steps that load the product's own libraries: each is refused before it is loaded.
-run_action AdjustFiltLevel
-run_action ConvertUFilters
-run_action DeleteVRXTask
-run_action ExtractAutoFillData
+# The steps that load the product's own libraries, accepted by the test-trust build.
+settings_action AdjustFiltLevel levels
+settings_action ConvertUFilters filters
+delete_tasks
+extract_autofill
+
+# The shipped build refuses the same libraries: one line per action.
+echo
+echo "== The same four actions with the shipped build, $shipped"
+provision_users_and_tasks
+cp "$shipped" "$install_unix/VrxRO.dll"
+cp "$install_unix/VrxSet.store" "$work/store-shipped"
+for action in AdjustFiltLevel ConvertUFilters DeleteVRXTask ExtractAutoFillData; do
+    python3 "$here/demo_report.py" logmark "$work/log.json" "$logs_unix"
+    "$WINE64" "$rundll32" "$install_win\\VrxRO.dll,$action" </dev/null >/dev/null 2>&1
+    refused=$(python3 "$here/demo_report.py" refusal "$work/log.json" "$logs_unix")
+    case $action in
+    DeleteVRXTask)
+        # The utility library is validated without a log record: the agent task it deletes stays.
+        "$WINE64" "$helper" tasks </dev/null | grep -q '^VrxAgentTask' &&
+            refused="VlUtil.dll (VrxAgentTask still scheduled; the ABImport tasks, which need no library, are gone)" ;;
+    ExtractAutoFillData)
+        [ -e "$data_unix/VRXWMAutoFillDB.dat" ] || refused="$refused (no database written)" ;;
+    *)
+        cmp -s "$work/store-shipped" "$install_unix/VrxSet.store" &&
+            refused="$refused (settings store unchanged)" ;;
+    esac
+    printf '  %-20s %s\n' "$action" "${refused:+refused }${refused:-NOT REFUSED: the shipped build accepted a test-signed library}"
+done
 
 echo
 echo "The DLL's log files are under C:\\ProgramData\\Varlen\\VLLOGS."
-echo "The DLL that ran is the shipped 32-bit build, $VRX_BUILD/win32/bin/VrxRO.dll."

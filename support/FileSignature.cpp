@@ -15,6 +15,7 @@
 #include <memory>
 #include <utility>
 
+#include "support/AcceptedSigners.h"
 #include "support/UniqueAny.h"
 
 namespace Tessel {
@@ -394,12 +395,14 @@ bool IsAcceptedSigner(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer, HCERTST
 const SignatureConfig& ProductionSignatureConfig() {
     static const SignatureConfig config = [] {
         SignatureConfig c;
-        c.publisherNames = {L"Varlen"};
+        c.publisherNames.assign(AcceptedSigners::kPublisherNames.begin(),
+                                AcceptedSigners::kPublisherNames.end());
         // SHA-256, SHA-384, SHA-512.
         c.digestAlgorithms = {"2.16.840.1.101.3.4.2.1", "2.16.840.1.101.3.4.2.2",
                               "2.16.840.1.101.3.4.2.3"};
-        // The maker's code-signing certificates are pinned here by their SHA-256 before release.
-        c.acceptedCertificates = {};
+        // Configured at build time (VRX_ACCEPTED_CERTIFICATES); none leaves every chain refused.
+        c.acceptedCertificates.assign(AcceptedSigners::kCertificates.begin(),
+                                      AcceptedSigners::kCertificates.end());
         return c;
     }();
     return config;

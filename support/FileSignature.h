@@ -26,8 +26,9 @@ struct SignatureConfig {
     std::wstring trustedListPath;
 };
 
-// The shipped configuration. It accepts no chain until the maker's certificate thumbprints are
-// filled in, so that a build without them validates nothing by signature.
+// The shipped configuration: the publisher names and certificates given at build time
+// (VRX_ACCEPTED_PUBLISHERS, VRX_ACCEPTED_CERTIFICATES). A build without them validates nothing
+// by signature.
 const SignatureConfig& ProductionSignatureConfig();
 
 // The signer part of the check, made in the library's own code from one reading of the file: the

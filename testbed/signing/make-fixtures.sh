@@ -24,12 +24,11 @@ mkdir -p "$work" "$out/vtp" "$out/vtp-unsigned" "$out/vtp-wrong-publisher" \
 
 ssl() { openssl "$@" 2>/dev/null; }
 
-# ca NAME SUBJECT: a self-signed certification authority.
+# ca NAME: a test certification authority from VRX_TEST_CA_DIR (made at configure time by
+# make-test-ca.sh and shared by the build trees); its certificate is kept as NAME.der.
 ca() {
-  ssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -subj "/CN=$2" \
-    -keyout "$work/$1.key" -out "$work/$1.pem" \
-    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
-  ssl x509 -in "$work/$1.pem" -outform DER -out "$out/$1.der"
+  cp "$VRX_TEST_CA_DIR/$1.key" "$VRX_TEST_CA_DIR/$1.pem" "$work/"
+  cp "$VRX_TEST_CA_DIR/$1.der" "$out/"
 }
 
 # leaf NAME SUBJECT CA: a code-signing certificate issued by CA; NAME.chain.pem holds it and CA.
@@ -48,9 +47,9 @@ sign() {
     >/dev/null
 }
 
-ca ca-root "VrxRO Test Root CA"
-ca ca-other "VrxRO Other Test CA"
-ca ca-untrusted "VrxRO Untrusted Test CA"
+ca ca-root
+ca ca-other
+ca ca-untrusted
 leaf publisher "VrxRO Test Signing" ca-root
 leaf stranger "VrxRO Other Publisher" ca-root
 leaf other-ca-publisher "VrxRO Test Signing" ca-other

@@ -1,10 +1,16 @@
 // A stand-in for the maker's utility library VlUtil.dll. Every export the run-once library binds is
 // here (the partial build leaves out VlDeleteTask and VlGetMachineId). VlDeleteTask records each
-// task name in the environment variable VLUTIL_STANDIN_DELETED ("<name>;" per call) and answers
-// with VLUTIL_STANDIN_DELETE_RESULT (1 when unset); the other exports do nothing and return 0.
+// task name in the environment variable VLUTIL_STANDIN_DELETED ("<name>;" per call), deletes a task
+// of that name through Task Scheduler 1.0 when there is one, and answers with
+// VLUTIL_STANDIN_DELETE_RESULT (1 when unset); the other exports do nothing and return 0.
 #include <windows.h>
+#include <initguid.h>
+#include <mstask.h>
+#include <objbase.h>
 
 #include <string>
+
+#include "support/UniqueAny.h"
 
 #define VLUTIL_STUB(name)                                \
     extern "C" __declspec(dllexport) int WINAPI name() { \
@@ -73,6 +79,21 @@ extern "C" __declspec(dllexport) int WINAPI VlDeleteTask(const wchar_t* taskName
     calls += taskName != nullptr ? taskName : L"(null)";
     calls += L";";
     ::SetEnvironmentVariableW(L"VLUTIL_STANDIN_DELETED", calls.c_str());
+    if (taskName != nullptr) {
+        // The caller's apartment when it has one; otherwise one for this call.
+        const HRESULT joined = ::CoInitialize(nullptr);
+        {
+            Tessel::UniqueComPtr<ITaskScheduler> scheduler;
+            if (SUCCEEDED(::CoCreateInstance(CLSID_CTaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
+                                             IID_ITaskScheduler,
+                                             reinterpret_cast<void**>(scheduler.put())))) {
+                scheduler.get()->Delete(taskName);
+            }
+        }
+        if (SUCCEEDED(joined)) {
+            ::CoUninitialize();
+        }
+    }
     wchar_t result[16] = {};
     const DWORD resultChars =
         ::GetEnvironmentVariableW(L"VLUTIL_STANDIN_DELETE_RESULT", result, 16);

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "RunDll32.h"
-#include "tests/support/LogFile.h"
 #include "support/RegKey.h"
 #include "tests/support/Files.h"
+#include "tests/support/LogFile.h"
 #include "tests/support/Registry.h"
 
 using namespace VrxTest;

@@ -58,6 +58,7 @@ def check(path):
                fixed.ProductVersionLS >> 16, fixed.ProductVersionLS & 0xFFFF)
     expect(version == (18, 9, 161, 0), f"file version is {version}")
     expect(product == (18, 9, 161, 0), f"product version is {product}")
+    expect(not fixed.FileFlags & 0x8, "flagged as a private build (VS_FF_PRIVATEBUILD)")
     strings = {}
     for info in pe.FileInfo[0]:
         if info.Key == b"StringFileInfo":

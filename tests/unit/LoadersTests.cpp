@@ -205,7 +205,10 @@ TEST_F(LoadersTest, TheSignerRulesEachRefuseOnTheirOwn) {
     config = TestSignatureConfig();
     config.acceptedCertificates.erase(config.acceptedCertificates.begin());
     EXPECT_FALSE(Tessel::IsSignedByAcceptedPublisher(path.c_str(), config));
-    // The shipped configuration pins no certificate yet, so it accepts nothing.
+    // The tests' build is configured without accepted signers, as a build is by default: its
+    // shipped configuration names no publisher, pins no certificate and accepts nothing.
+    EXPECT_TRUE(Tessel::ProductionSignatureConfig().publisherNames.empty());
+    EXPECT_TRUE(Tessel::ProductionSignatureConfig().acceptedCertificates.empty());
     EXPECT_FALSE(
         Tessel::IsSignedByAcceptedPublisher(path.c_str(), Tessel::ProductionSignatureConfig()));
 }
