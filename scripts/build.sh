@@ -33,6 +33,7 @@ if [ "$VRX_BUILD" = "$VRX_ROOT/build" ]; then
     ln -sf build/win64/compile_commands.json compile_commands.json
 fi
 jobs=$(nproc)
+# The test-trust tree first: the win32 tree's install packages carry its DLL and stand-ins.
+cmake --build "$VRX_BUILD/win32-testtrust" -j "$jobs" --target all vrx_signing_fixtures
 cmake --build "$VRX_BUILD/win32" -j "$jobs"
 cmake --build "$VRX_BUILD/win64" -j "$jobs"
-cmake --build "$VRX_BUILD/win32-testtrust" -j "$jobs" --target all vrx_signing_fixtures
