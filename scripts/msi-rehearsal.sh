@@ -103,9 +103,15 @@ echo "Packages carry the $kind build: $bin/VrxRO.dll"
 # publisher's root is a trusted root as a real publisher's would be, and a user's Outlook has
 # cached the product's extension.
 wine "$msi/payload/vrxconf.exe" logging file >/dev/null
-for root in "$bin/fixtures/signing/ca-root.der" "$bin/fixtures/signing/ca-other.der"; do
-    [ -f "$root" ] && wine "$VRX_BUILD/win32/bin/vrx_test_roots.exe" add "$(winepath_of "$root")" >/dev/null
-done
+# The test-trust build pins the shared test root of build/test-ca; without it that build refuses
+# its stand-ins, so a missing root is a failure, not a skip.
+root="$VRX_BUILD/test-ca/ca-root.der"
+if [ -f "$root" ]; then
+    wine "$VRX_BUILD/win32/bin/vrx_test_roots.exe" add "$(winepath_of "$root")" >/dev/null
+elif [ "$kind" = test-trust ]; then
+    echo "msi-rehearsal: $root is missing; the test-trust build cannot accept its stand-ins" >&2
+    exit 1
+fi
 mkdir -p "$profile/AppData/Local/Microsoft/Outlook"
 printf 'cached extension list\n' >"$profile/AppData/Local/Microsoft/Outlook/extend.dat"
 
