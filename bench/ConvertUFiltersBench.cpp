@@ -47,7 +47,6 @@ std::wstring FiltersDocument(int user) {
            L".example</SndrCont>"
            L"<SndrNotContRE><![CDATA[@(work|home)\\.example$]]></SndrNotContRE>"
            L"<HeaderCont>X-Mailer: BulkSender</HeaderCont>"
-           L"<HeaderContRE><![CDATA[^X-Spam-Level: \\*{5,}]]></HeaderContRE>"
            L"<RecvNotCont>me@home.example</RecvNotCont>"
            L"<RecvContRE><![CDATA[undisclosed[- ]recipients]]></RecvContRE>"
            L"<Charset>1251;1252;28591</Charset>"
