@@ -4,8 +4,14 @@
 # the ratio of the medians:
 #   DLL load             LoadLibrary + FreeLibrary against an empty DLL, in one process;
 #   file sink            records per second through the facade against a bare open/append/close;
+#   ConvertUFilters      milliseconds per user for 1,000 and 10,000 users against a bare MSXML
+#                        load plus the two transforms of the same documents, and the peak working
+#                        set of the action and of the store's own walk at both sizes;
+#   AdjustFiltLevel      10,000 users against the settings store's own walk of them;
 #   SignalContentUpdate  rundll32 of the action (no update manager) against rundll32 of an export
 #                        that does nothing.
+# The two settings actions run through the library with the test-signed settings stand-in; the
+# test root CAs are in the prefix's root store while they run.
 # Usage: scripts/bench.sh [runs, default 7]. Runs in the test prefix, so not while tests run.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -17,12 +23,18 @@ tree=$VRX_BUILD/win32
 bin=$tree/bin
 [ -f "$tree/build.ninja" ] || bash "$here/build.sh"
 cmake -DVRX_BUILD_BENCH=ON "$tree" >/dev/null
-cmake --build "$tree" --target VrxRO vrx_bench_empty vrx_bench_load vrx_bench_filesink >/dev/null
+cmake --build "$tree" --target VrxRO vrx_bench_empty vrx_bench_load vrx_bench_filesink \
+    vrx_bench_convertufilters vrx_bench_adjustfiltlevel vrx_signing_fixtures vrx_test_roots >/dev/null
 
 win() { echo "Z:${1//\//\\}"; }
+roots=("$(win "$bin/fixtures/signing/ca-root.der")" "$(win "$bin/fixtures/signing/ca-other.der")")
 vrx_key='HKLM\SOFTWARE\Wow6432Node\Varlen\VRX'
 created_key=0
+roots_added=0
 cleanup() {
+    if [ "$roots_added" = 1 ]; then
+        "$WINE64" "$bin/vrx_test_roots.exe" remove "${roots[@]}" >/dev/null 2>&1 || true
+    fi
     if [ "$created_key" = 1 ]; then
         "$WINE64" reg delete "$vrx_key" /f >/dev/null 2>&1 || true
     fi
@@ -36,6 +48,18 @@ echo "Benchmarks of $(win "$bin/VrxRO.dll") ($(stat -c %s "$bin/VrxRO.dll") byte
 "$WINE64" "$bin/vrx_bench_load.exe" "$(win "$bin/VrxRO.dll")" "$(win "$bin/BenchEmpty.dll")" \
     "$runs" 20
 "$WINE64" "$bin/vrx_bench_filesink.exe" "$runs" 500
+
+"$WINE64" "$bin/vrx_test_roots.exe" add "${roots[@]}" >/dev/null
+roots_added=1
+for users in 1000 10000; do
+    "$WINE64" "$bin/vrx_bench_convertufilters.exe" time "$users" "$runs"
+done
+for users in 1000 10000; do
+    for what in action walk; do
+        "$WINE64" "$bin/vrx_bench_convertufilters.exe" peak "$what" "$users"
+    done
+done
+"$WINE64" "$bin/vrx_bench_adjustfiltlevel.exe" 10000 "$runs"
 
 # SignalContentUpdate writes its date under the product key in the 32-bit DLL's own view: create
 # it only when it is missing.

@@ -291,3 +291,29 @@ TEST_F(RuleScriptsTest, DISABLED_BenchmarkLongRuleWithManyPairs) {
     std::printf("transform: %llu ms, black script: %zu bytes\n", ::GetTickCount64() - start,
                 node.Script(kUserFiltersBlack).size());
 }
+
+// Stylesheets parsed once serve every later document with the scripts of that document; one that
+// cannot be parsed fails every document at its list, without being parsed again.
+TEST_F(RuleScriptsTest, ParsedStylesheetsServeEveryDocument) {
+    CParsedStylesheets parsed;
+    for (const char* text : {"a", "b"}) {
+        SCOPED_TRACE(text);
+        const std::wstring wide(text, text + 1);
+        node = RecordingNode();
+        UniqueXmlDocument filters =
+            Parse(L"<VRXFilters><SubjCont>" + wide + L"</SubjCont><SubjContAllow type=\"1\">" +
+                  wide + L"</SubjContAllow></VRXFilters>");
+        ASSERT_TRUE(filters);
+        EXPECT_EQ(S_OK, WriteUserRuleScripts(filters.get(), &node, parsed));
+        const std::string rule =
+            std::string("{part=NodeType.Headers(), field=\"subject\", test=[[") + text + "]]},";
+        EXPECT_EQ(Black(rule), node.Script(kUserFiltersBlack));
+    }
+    CParsedStylesheets broken({kBlackListStylesheet, L"<unclosed>"});
+    for (int document = 0; document < 2; ++document) {
+        node = RecordingNode();
+        UniqueXmlDocument filters = Parse(L"<VRXFilters><SubjCont>a</SubjCont></VRXFilters>");
+        EXPECT_EQ(E_FAIL, WriteUserRuleScripts(filters.get(), &node, broken));
+        EXPECT_EQ(std::vector<std::wstring>{L"set UserFiltersBlack 0"}, node.calls);
+    }
+}

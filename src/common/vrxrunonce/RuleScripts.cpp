@@ -344,15 +344,6 @@ bool HasRulesOf(IXMLDOMDocument2* document, const RuleList& list) {
     return false;
 }
 
-bool LoadStylesheet(IXMLDOMDocument2* stylesheet, const wchar_t* text) {
-    UniqueBstr source(::SysAllocString(text));
-    if (!source) {
-        return false;
-    }
-    VARIANT_BOOL loaded = VARIANT_FALSE;
-    return stylesheet->loadXML(source.get(), &loaded) == S_OK && loaded == VARIANT_TRUE;
-}
-
 // The script of `list`. A transform that fails, or that gives no script although the document
 // holds rules of the list, is logged and reported: storing its output would wipe the user's
 // rules.
@@ -434,34 +425,56 @@ void SetSafeParsing(IXMLDOMDocument2* document) {
     }
 }
 
+IXMLDOMDocument2* CParsedStylesheets::Parsed(UniqueXmlDocument& document, bool& tried,
+                                             const wchar_t* text) {
+    if (!tried) {
+        tried = true;
+        document = CreateXmlDocument();
+        const UniqueBstr source(::SysAllocString(text));
+        VARIANT_BOOL loaded = VARIANT_FALSE;
+        if (document) {
+            SetSafeParsing(document.get());
+        }
+        if (!document || !source || document.get()->loadXML(source.get(), &loaded) != S_OK ||
+            loaded != VARIANT_TRUE) {
+            document.reset();
+        }
+    }
+    return document.get();
+}
+
 HRESULT WriteUserRuleScripts(IXMLDOMDocument2* filters, SettingsNode* user,
-                             const RuleStylesheets& stylesheets) {
+                             CParsedStylesheets& stylesheets) {
     if (filters == nullptr || user == nullptr) {
         return E_FAIL;
     }
-    UniqueXmlDocument stylesheet = CreateXmlDocument();
-    const UniqueXmlDocument escaped = stylesheet ? EscapedCopy(filters) : UniqueXmlDocument();
+    const UniqueXmlDocument escaped = EscapedCopy(filters);
     if (!escaped) {
         return E_FAIL;
     }
     SetSafeParsing(escaped.get());
-    SetSafeParsing(stylesheet.get());
 
     bool stored = true;
     UniqueBstr black;
-    if (!LoadStylesheet(stylesheet.get(), stylesheets.black) ||
-        !Transform(escaped.get(), stylesheet.get(), kBlackList, black)) {
+    IXMLDOMDocument2* blackSheet = stylesheets.Black();
+    if (blackSheet == nullptr || !Transform(escaped.get(), blackSheet, kBlackList, black)) {
         return E_FAIL;
     }
     stored = StoreScript(user, kUserFiltersBlack, black) && stored;
 
     UniqueBstr white;
-    if (!LoadStylesheet(stylesheet.get(), stylesheets.white) ||
-        !Transform(escaped.get(), stylesheet.get(), kWhiteList, white)) {
+    IXMLDOMDocument2* whiteSheet = stylesheets.White();
+    if (whiteSheet == nullptr || !Transform(escaped.get(), whiteSheet, kWhiteList, white)) {
         return E_FAIL;
     }
     stored = StoreScript(user, kUserFiltersWhite, white) && stored;
     return stored ? S_OK : E_FAIL;
+}
+
+HRESULT WriteUserRuleScripts(IXMLDOMDocument2* filters, SettingsNode* user,
+                             const RuleStylesheets& stylesheets) {
+    CParsedStylesheets parsed(stylesheets);
+    return WriteUserRuleScripts(filters, user, parsed);
 }
 
 }  // namespace VrxRunOnce

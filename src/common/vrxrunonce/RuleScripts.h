@@ -55,6 +55,29 @@ void SetSafeParsing(IXMLDOMDocument2* document);
 // `text` (`length` wide characters) as UTF-8. False when the platform cannot convert it.
 bool ConvertToUtf8(const wchar_t* text, UINT length, std::string& utf8);
 
+// The two stylesheets, each parsed on its first use and kept for the transforms of later
+// documents: parsing them costs more than transforming a user's document with them. COM must be
+// initialised on the thread when they are first used and until the object goes.
+class CParsedStylesheets {
+public:
+    explicit CParsedStylesheets(const RuleStylesheets& texts = kRuleStylesheets) : m_texts(texts) {}
+    CParsedStylesheets(const CParsedStylesheets&) = delete;
+    CParsedStylesheets& operator=(const CParsedStylesheets&) = delete;
+
+    // The parsed stylesheet, or null when it cannot be parsed (not tried again).
+    IXMLDOMDocument2* Black() { return Parsed(m_black, m_blackTried, m_texts.black); }
+    IXMLDOMDocument2* White() { return Parsed(m_white, m_whiteTried, m_texts.white); }
+
+private:
+    static IXMLDOMDocument2* Parsed(UniqueXmlDocument& document, bool& tried, const wchar_t* text);
+
+    RuleStylesheets m_texts;
+    UniqueXmlDocument m_black;
+    UniqueXmlDocument m_white;
+    bool m_blackTried = false;
+    bool m_whiteTried = false;
+};
+
 // Transforms a copy of `filters` whose rule texts carry no "]]" (each pair's second bracket
 // written "\x5D") with both stylesheets, and stores the scripts under "UserFiltersBlack" and
 // "UserFiltersWhite" of `user` (an empty script clears its value). S_OK when both scripts were
@@ -62,6 +85,9 @@ bool ConvertToUtf8(const wchar_t* text, UINT length, std::string& utf8);
 // that holds rules of its list, is logged and leaves that script and the ones after it as they
 // were: the white list is not attempted when the black list cannot be made. A failed conversion
 // or store of one script does not stop the other.
+HRESULT WriteUserRuleScripts(IXMLDOMDocument2* filters, SettingsNode* user,
+                             CParsedStylesheets& stylesheets);
+// The same with stylesheets parsed for this one document.
 HRESULT WriteUserRuleScripts(IXMLDOMDocument2* filters, SettingsNode* user,
                              const RuleStylesheets& stylesheets = kRuleStylesheets);
 

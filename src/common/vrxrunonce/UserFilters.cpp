@@ -266,6 +266,12 @@ bool MayDeclareDocumentType(const std::wstring& text) {
 }
 
 void ConvertFiltersOfUser(SettingsNode* user, CComApartment& apartment) {
+    CParsedStylesheets stylesheets;
+    ConvertFiltersOfUser(user, apartment, stylesheets);
+}
+
+void ConvertFiltersOfUser(SettingsNode* user, CComApartment& apartment,
+                          CParsedStylesheets& stylesheets) {
     const std::wstring filters = ReadSettingString(user, kUserFilters);
     if (filters.empty()) {
         return;
@@ -291,7 +297,7 @@ void ConvertFiltersOfUser(SettingsNode* user, CComApartment& apartment) {
     }
     ConvertCharsetElements(document.get());
     StoreFiltersDocument(user, document.get());
-    WriteUserRuleScripts(document.get(), user);
+    WriteUserRuleScripts(document.get(), user, stylesheets);
 }
 
 std::vector<std::wstring> CharsetNamesFromCodePages(const std::wstring& codePages) {
@@ -341,10 +347,12 @@ void ConvertUserFilters(Tessel::CFileValidator& validator) {
         return;
     }
     // Declared after the store, so that the apartment is left before the enumerator and the root
-    // are released and the library that implements them is freed.
+    // are released and the library that implements them is freed; the stylesheets go before the
+    // apartment is left.
     CComApartment apartment;
-    ForEachSettingChild(*store.users.get(), [&apartment](SettingsNode* user) {
-        ConvertFiltersOfUser(user, apartment);
+    CParsedStylesheets stylesheets;
+    ForEachSettingChild(*store.users.get(), [&apartment, &stylesheets](SettingsNode* user) {
+        ConvertFiltersOfUser(user, apartment, stylesheets);
     });
 }
 

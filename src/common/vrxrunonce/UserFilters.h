@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ComApartment.h"
+#include "RuleScripts.h"
 #include "support/FileValidator.h"
 #include "../../includes/VrxSettings.h"
 
@@ -40,6 +41,9 @@ HRESULT ConvertCharsetElements(IXMLDOMDocument2* document);
 // filters, or whose filters may declare a document type or do not parse once escaped, is left as
 // it is. `apartment` learns when COM had to be initialised on the thread.
 void ConvertFiltersOfUser(SettingsNode* user, CComApartment& apartment);
+// The same, transforming with stylesheets parsed once for all users.
+void ConvertFiltersOfUser(SettingsNode* user, CComApartment& apartment,
+                          CParsedStylesheets& stylesheets);
 
 // Loads the settings library "VrxSet.dll" from the install folder, once `validator` accepts it,
 // and converts every user's "UserFilters": escapes and parses it, repairs its "Charset" rule,
