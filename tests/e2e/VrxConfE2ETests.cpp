@@ -79,7 +79,7 @@ TEST_F(VrxConfE2E, EncipheredValuesRoundTripInEveryType) {
     }
     // The library reads what the tool stored.
     Tessel::CObfuscatedRegKey key;
-    ASSERT_EQ(0u, key.Open(HKEY_LOCAL_MACHINE, kToolKey, KEY_QUERY_VALUE));
+    ASSERT_EQ(0u, key.Open(HKEY_LOCAL_MACHINE, kToolKey, KEY_QUERY_VALUE | KEY_WOW64_64KEY));
     DWORD number = 0;
     EXPECT_EQ(0u, key.ReadDword(L"dword", number));
     EXPECT_EQ(42u, number);
