@@ -18,7 +18,8 @@ vrx_prefix_start "$VRX_TEST_PREFIX"
 # as skipped, with the reason, in place of the whole suite.
 win32_suite='subdirs("win32")'
 if ! probe=$("$here/wine-run.sh" "$VRX_BUILD/win32/bin/vrx_arch_probe.exe" 2>&1); then
-    reason="this machine cannot run 32-bit Windows programs (is Debian's wine32:i386 installed?)"
+    # No apostrophe: the reason is quoted for the shell in the test's command.
+    reason="this machine cannot run 32-bit Windows programs (is the package wine32:i386 installed?)"
     echo "test: $reason; the shipped i686 build's suite is SKIPPED" >&2
     echo "test: the probe said: $probe" >&2
     win32_suite="add_test(win32.Suite /bin/sh -c \"echo '$reason'; exit 77\")
