@@ -115,9 +115,6 @@ int LoweredUsers(const VrxBench::SettingsInstall& install) {
 template <typename Run>
 double TimedMs(const VrxBench::SettingsInstall& install, int users, Run run) {
     install.WriteStore(users, &UserLines);
-    // The stand-in's records of the previous run.
-    ::SetEnvironmentVariableW(L"VRXSET_STANDIN_WRITES", nullptr);
-    ::SetEnvironmentVariableW(L"VRXSET_STANDIN_LIVE", nullptr);
     const LARGE_INTEGER start = VrxBench::Now();
     run();
     const double ms = VrxBench::Seconds(start, VrxBench::Now()) * 1000.0;

@@ -156,13 +156,6 @@ void ConvertWithTestValidator(const VrxBench::SettingsInstall& install) {
     VrxRunOnce::ConvertUserFilters(validator);
 }
 
-// The stand-in records every write in an environment variable for the tests; the benchmarks
-// start each run without the previous run's records.
-void ClearStandInRecords() {
-    ::SetEnvironmentVariableW(L"VRXSET_STANDIN_WRITES", nullptr);
-    ::SetEnvironmentVariableW(L"VRXSET_STANDIN_LIVE", nullptr);
-}
-
 // Counts the users whose white-list script the store now holds: every user, or the run did not
 // do its work.
 int ConvertedUsers(const VrxBench::SettingsInstall& install) {
@@ -182,7 +175,6 @@ int ConvertedUsers(const VrxBench::SettingsInstall& install) {
 template <typename Run>
 double TimedMsPerUser(const VrxBench::SettingsInstall& install, int users, Run run) {
     install.WriteStore(users, &UserLines);
-    ClearStandInRecords();
     const LARGE_INTEGER start = VrxBench::Now();
     run();
     const double ms = VrxBench::Seconds(start, VrxBench::Now()) * 1000.0 / users;
@@ -222,7 +214,6 @@ int Time(const VrxBench::SettingsInstall& install, const Stylesheets& sheets, in
 int Peak(const VrxBench::SettingsInstall& install, const Stylesheets& sheets, bool action,
          int users) {
     install.WriteStore(users, &UserLines);
-    ClearStandInRecords();
     const double before = VrxBench::PeakWorkingSetMegabytes();
     if (action) {
         ConvertWithTestValidator(install);

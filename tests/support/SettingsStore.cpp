@@ -3,19 +3,23 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/UniqueAny.h"
+
 namespace VrxTest {
 
 namespace {
-// The whole value, however long: the records grow with every value written.
 std::wstring Variable(const wchar_t* name) {
-    const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
-    if (size == 0) {
-        return std::wstring();
-    }
-    std::wstring value(size, L'\0');
-    const DWORD chars = ::GetEnvironmentVariableW(name, &value[0], size);
-    value.resize(chars < size ? chars : 0);
-    return value;
+    wchar_t value[MAX_PATH] = {};
+    const DWORD chars = ::GetEnvironmentVariableW(name, value, MAX_PATH);
+    return chars < MAX_PATH ? value : L"";
+}
+
+// The file the stand-in appends its record of SetValue calls to, one for each test process.
+std::wstring RecordPath() {
+    wchar_t folder[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, folder);
+    return std::wstring(folder) + L"VrxSet." + std::to_wstring(::GetCurrentProcessId()) +
+           L".writes";
 }
 
 std::string HexOf(const void* data, size_t bytes) {
@@ -83,12 +87,23 @@ std::wstring WideTextOf(const std::string& bytes) {
 }
 
 void ClearSettingsStandInRecords() {
-    ::SetEnvironmentVariableW(L"VRXSET_STANDIN_WRITES", nullptr);
+    const std::wstring record = RecordPath();
+    ::DeleteFileW(record.c_str());
+    ::SetEnvironmentVariableW(L"VRXSET_STANDIN_RECORD", record.c_str());
     ::SetEnvironmentVariableW(L"VRXSET_STANDIN_LIVE", nullptr);
 }
 
 std::wstring SettingsWrites() {
-    return Variable(L"VRXSET_STANDIN_WRITES");
+    const Tessel::UniqueFileHandle file(
+        ::CreateFileW(RecordPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string text(file ? ::GetFileSize(file.get(), nullptr) : 0, '\0');
+    DWORD read = 0;
+    if (!text.empty() &&
+        !::ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr)) {
+        read = 0;
+    }
+    return std::wstring(text.begin(), text.begin() + read);  // the record is ASCII
 }
 
 std::wstring SettingsWriteNames() {

@@ -28,7 +28,7 @@ bool FindStoredValue(const std::string& store, const std::string& path, const st
 // Stored bytes as wide text, up to its first terminator (a trailing odd byte is ignored).
 std::wstring WideTextOf(const std::string& bytes);
 
-// Clears the stand-in's records of the process; the accessors read them.
+// Starts the stand-in's records of the process afresh; the accessors read them.
 void ClearSettingsStandInRecords();
 // "<path>|<name>|<hex bytes>;" for every SetValue the store was asked for.
 std::wstring SettingsWrites();
