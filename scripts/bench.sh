@@ -12,23 +12,37 @@
 #                        that does nothing.
 # The two settings actions run through the library with the test-signed settings stand-in; the
 # test root CAs are in the prefix's root store while they run.
-# Usage: scripts/bench.sh [runs, default 7]. Runs in the test prefix, so not while tests run.
+# Usage: scripts/bench.sh [runs, default 7] [win32|win64]. Runs in the test prefix, so not while
+# tests run. The tree defaults to the shipped win32 one; on a machine that cannot run 32-bit
+# programs it falls back, saying so, to the x86_64 twin.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/env.sh"
 . "$here/wine-prefix.sh"
 
 runs=${1:-7}
-tree=$VRX_BUILD/win32
+arch=${2:-win32}
+[ -f "$VRX_BUILD/$arch/build.ninja" ] || bash "$here/build.sh"
+if [ "$arch" = win32 ] && ! "$here/wine-run.sh" "$VRX_BUILD/win32/bin/vrx_arch_probe.exe" \
+    >/dev/null 2>&1; then
+    echo "bench: this machine cannot run 32-bit Windows programs; measuring the x86_64 twin" >&2
+    arch=win64
+fi
+tree=$VRX_BUILD/$arch
 bin=$tree/bin
-[ -f "$tree/build.ninja" ] || bash "$here/build.sh"
 cmake -DVRX_BUILD_BENCH=ON "$tree" >/dev/null
 cmake --build "$tree" --target VrxRO vrx_bench_empty vrx_bench_load vrx_bench_filesink \
     vrx_bench_convertufilters vrx_bench_adjustfiltlevel vrx_signing_fixtures vrx_test_roots >/dev/null
 
 win() { echo "Z:${1//\//\\}"; }
 roots=("$(win "$bin/fixtures/signing/ca-root.der")" "$(win "$bin/fixtures/signing/ca-other.der")")
-vrx_key='HKLM\SOFTWARE\Wow6432Node\Varlen\VRX'
+if [ "$arch" = win32 ]; then
+    vrx_key='HKLM\SOFTWARE\Wow6432Node\Varlen\VRX'
+    rundll32='C:\windows\syswow64\rundll32.exe'
+else
+    vrx_key='HKLM\SOFTWARE\Varlen\VRX'
+    rundll32='C:\windows\system32\rundll32.exe'
+fi
 created_key=0
 roots_added=0
 cleanup() {
@@ -61,13 +75,12 @@ for users in 1000 10000; do
 done
 "$WINE64" "$bin/vrx_bench_adjustfiltlevel.exe" 10000 "$runs"
 
-# SignalContentUpdate writes its date under the product key in the 32-bit DLL's own view: create
+# SignalContentUpdate writes its date under the product key in the DLL's own view: create
 # it only when it is missing.
 if ! "$WINE64" reg query "$vrx_key" >/dev/null 2>&1; then
     "$WINE64" reg add "$vrx_key" /f >/dev/null 2>&1
     created_key=1
 fi
-rundll32='C:\windows\syswow64\rundll32.exe'
 run_ms() {
     local start end
     start=$(date +%s%N)
