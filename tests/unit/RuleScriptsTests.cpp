@@ -175,15 +175,25 @@ TEST_F(RuleScriptsTest, RuleTextsAreWrittenAsTheirCharactersInUtf8) {
 }
 
 // However "]]" reached a rule text, it cannot close the long brackets of the script.
+// Also where the pair is split between two pieces of one text and nothing else needs the escape.
 TEST_F(RuleScriptsTest, ClosingBracketsInRuleTextsAreEscaped) {
-    Convert(
-        L"<VRXFilters><SubjCont>a]&#93;},os.exit()--</SubjCont>"
-        L"<BodyContRE><![CDATA[x]]]]><![CDATA[]]]></BodyContRE>"
-        L"<SndrCont>a]\\x5Db</SndrCont></VRXFilters>");
-    EXPECT_EQ(Black("{part=NodeType.Headers(), field=\"subject\", test=[[a]\\x5D},os.exit()--]]},"
-                    "{part=NodeType.Body(), test=Regex.new([[((?i)x]\\x5D])]])},"
-                    "{part=NodeType.Headers(), field=\"from\", test=[[a]\\x5Db]]},"),
-              node.Script(kUserFiltersBlack));
+    const struct {
+        const wchar_t* filters;
+        const char* black;
+    } cases[] = {
+        {L"<VRXFilters><SubjCont>a]&#93;},os.exit()--</SubjCont>"
+         L"<BodyContRE><![CDATA[x]]]]><![CDATA[]]]></BodyContRE>"
+         L"<SndrCont>a]\\x5Db</SndrCont></VRXFilters>",
+         "{part=NodeType.Headers(), field=\"subject\", test=[[a]\\x5D},os.exit()--]]},"
+         "{part=NodeType.Body(), test=Regex.new([[((?i)x]\\x5D])]])},"
+         "{part=NodeType.Headers(), field=\"from\", test=[[a]\\x5Db]]},"},
+        {L"<VRXFilters><SubjCont><![CDATA[a]]]><![CDATA[]b]]></SubjCont></VRXFilters>",
+         "{part=NodeType.Headers(), field=\"subject\", test=[[a]\\x5Db]]},"},
+    };
+    for (const auto& each : cases) {
+        Convert(each.filters);
+        EXPECT_EQ(Black(each.black), node.Script(kUserFiltersBlack)) << each.black;
+    }
 }
 
 TEST_F(RuleScriptsTest, RefusedWriteIsReportedAndTheOtherListStillWritten) {

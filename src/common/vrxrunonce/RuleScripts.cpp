@@ -18,8 +18,8 @@ const IID kIidXmlDomDocument2 = {
 // The filter engine reads a table constructor: one table per rule, each rule text between the
 // long-string brackets "[[" and "]]". The template for "/" looks only at a "VRXFilters" root: the
 // built-in templates would otherwise copy every text of a foreign document into the script. The
-// rule texts are written as they are: the transform runs on a copy whose texts carry no "]]" (see
-// EscapeRuleTexts below).
+// rule texts are written as they are: the transform runs on a document whose texts carry no "]]"
+// (see EscapeRuleTexts below).
 
 #define VRX_XSL_HEAD                                       \
     L"<?xml version=\"1.0\" encoding=\"utf-8\"?>"          \
@@ -206,9 +206,13 @@ DOMNodeType TypeOf(IXMLDOMNode* node) {
     return SUCCEEDED(node->get_nodeType(&type)) ? type : NODE_INVALID;
 }
 
-// Rewrites the value of a text or CDATA node through `escape`. False when the node cannot be
-// read or written.
-bool EscapeTextNode(IXMLDOMNode* node, CRuleTextEscape& escape) {
+// Checking finds out whether any text would change; rewriting changes them.
+enum class EscapeAction { Check, Rewrite };
+
+// Passes the value of a text or CDATA node through `escape`. Checking, false when the value
+// would change; rewriting, a changed value is written back. False when the node cannot be read
+// or written.
+bool EscapeTextNode(IXMLDOMNode* node, CRuleTextEscape& escape, EscapeAction action) {
     VARIANT value;
     ::VariantInit(&value);
     if (FAILED(node->get_nodeValue(&value)) || V_VT(&value) != VT_BSTR) {
@@ -220,6 +224,9 @@ bool EscapeTextNode(IXMLDOMNode* node, CRuleTextEscape& escape) {
     const std::wstring escaped = escape.Next(text);
     if (escaped == text) {
         return true;
+    }
+    if (action == EscapeAction::Check) {
+        return false;
     }
     const UniqueBstr replacement(
         ::SysAllocStringLen(escaped.data(), static_cast<UINT>(escaped.size())));
@@ -253,7 +260,7 @@ UniqueNode NextInDocumentOrder(UniqueNode node, int& depth) {
 }
 
 // Escapes the text of one rule element, which the stylesheets write as its string value.
-bool EscapeRuleText(IXMLDOMNode* rule) {
+bool EscapeRuleText(IXMLDOMNode* rule, EscapeAction action) {
     CRuleTextEscape escape;
     UniqueNode node;
     int depth = 1;
@@ -261,7 +268,7 @@ bool EscapeRuleText(IXMLDOMNode* rule) {
     while (node) {
         const DOMNodeType type = TypeOf(node.get());
         if ((type == NODE_TEXT || type == NODE_CDATA_SECTION) &&
-            !EscapeTextNode(node.get(), escape)) {
+            !EscapeTextNode(node.get(), escape, action)) {
             return false;
         }
         node = NextInDocumentOrder(std::move(node), depth);
@@ -273,8 +280,8 @@ bool EscapeRuleText(IXMLDOMNode* rule) {
 // regular-expression escape of "]", so that no text can close the long brackets of the script
 // and write script of its own, however the pair reached the text (character references,
 // adjacent CDATA sections). Done here rather than in the stylesheets, in time and memory linear
-// in the document. False when a text cannot be escaped.
-bool EscapeRuleTexts(IXMLDOMDocument2* document) {
+// in the document. False when a text cannot be escaped, or, checking, when one needs it.
+bool EscapeRuleTexts(IXMLDOMDocument2* document, EscapeAction action) {
     Tessel::UniqueComPtr<IXMLDOMElement> root;
     if (FAILED(document->get_documentElement(root.put())) || !root) {
         return true;
@@ -282,7 +289,7 @@ bool EscapeRuleTexts(IXMLDOMDocument2* document) {
     UniqueNode rule;
     root.get()->get_firstChild(rule.put());
     while (rule) {
-        if (TypeOf(rule.get()) == NODE_ELEMENT && !EscapeRuleText(rule.get())) {
+        if (TypeOf(rule.get()) == NODE_ELEMENT && !EscapeRuleText(rule.get(), action)) {
             return false;
         }
         UniqueNode next;
@@ -300,10 +307,22 @@ UniqueXmlDocument EscapedCopy(IXMLDOMDocument2* filters) {
     if (FAILED(filters->cloneNode(VARIANT_TRUE, clone.put())) || !clone ||
         FAILED(clone.get()->QueryInterface(kIidXmlDomDocument2,
                                            reinterpret_cast<void**>(copy.put()))) ||
-        !copy || !EscapeRuleTexts(copy.get())) {
+        !copy || !EscapeRuleTexts(copy.get(), EscapeAction::Rewrite)) {
         return UniqueXmlDocument();
     }
+    SetSafeParsing(copy.get());
     return copy;
+}
+
+// The document to transform: `filters` itself when none of its rule texts needs the escape (the
+// usual case, which then costs no copy), else its escaped copy, owned by `copy`. Null when the
+// copy cannot be made.
+IXMLDOMDocument2* DocumentToTransform(IXMLDOMDocument2* filters, UniqueXmlDocument& copy) {
+    if (EscapeRuleTexts(filters, EscapeAction::Check)) {
+        return filters;
+    }
+    copy = EscapedCopy(filters);
+    return copy.get();
 }
 
 // ---- Transforming ------------------------------------------------------------------------------
@@ -448,23 +467,23 @@ HRESULT WriteUserRuleScripts(IXMLDOMDocument2* filters, SettingsNode* user,
     if (filters == nullptr || user == nullptr) {
         return E_FAIL;
     }
-    const UniqueXmlDocument escaped = EscapedCopy(filters);
-    if (!escaped) {
+    UniqueXmlDocument copy;
+    IXMLDOMDocument2* escaped = DocumentToTransform(filters, copy);
+    if (escaped == nullptr) {
         return E_FAIL;
     }
-    SetSafeParsing(escaped.get());
 
     bool stored = true;
     UniqueBstr black;
     IXMLDOMDocument2* blackSheet = stylesheets.Black();
-    if (blackSheet == nullptr || !Transform(escaped.get(), blackSheet, kBlackList, black)) {
+    if (blackSheet == nullptr || !Transform(escaped, blackSheet, kBlackList, black)) {
         return E_FAIL;
     }
     stored = StoreScript(user, kUserFiltersBlack, black) && stored;
 
     UniqueBstr white;
     IXMLDOMDocument2* whiteSheet = stylesheets.White();
-    if (whiteSheet == nullptr || !Transform(escaped.get(), whiteSheet, kWhiteList, white)) {
+    if (whiteSheet == nullptr || !Transform(escaped, whiteSheet, kWhiteList, white)) {
         return E_FAIL;
     }
     stored = StoreScript(user, kUserFiltersWhite, white) && stored;

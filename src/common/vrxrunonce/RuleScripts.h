@@ -78,13 +78,14 @@ private:
     bool m_whiteTried = false;
 };
 
-// Transforms a copy of `filters` whose rule texts carry no "]]" (each pair's second bracket
-// written "\x5D") with both stylesheets, and stores the scripts under "UserFiltersBlack" and
-// "UserFiltersWhite" of `user` (an empty script clears its value). S_OK when both scripts were
-// made and stored; E_FAIL otherwise. A transform that fails, or gives no script for a document
-// that holds rules of its list, is logged and leaves that script and the ones after it as they
-// were: the white list is not attempted when the black list cannot be made. A failed conversion
-// or store of one script does not stop the other.
+// Transforms `filters` with both stylesheets and stores the scripts under "UserFiltersBlack" and
+// "UserFiltersWhite" of `user` (an empty script clears its value). The rule texts go into the
+// scripts with no "]]": where a text holds one, a copy of `filters` with each pair's second
+// bracket written "\x5D" is transformed instead, and `filters` is left as it is. S_OK when both
+// scripts were made and stored; E_FAIL otherwise. A transform that fails, or gives no script for a
+// document that holds rules of its list, is logged and leaves that script and the ones after it as
+// they were: the white list is not attempted when the black list cannot be made. A failed
+// conversion or store of one script does not stop the other.
 HRESULT WriteUserRuleScripts(IXMLDOMDocument2* filters, SettingsNode* user,
                              CParsedStylesheets& stylesheets);
 // The same with stylesheets parsed for this one document.
