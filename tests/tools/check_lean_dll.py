@@ -5,9 +5,11 @@
 - it carries no debug sections, and its .gnu_debuglink section names VrxRO.dll.debug, which lies
   beside it and matches the link's checksum;
 - it imports none of the run time's exit-registration functions: a callback registered there
-  is called at the host's exit, after the DLL may have been unloaded.
+  is called at the host's exit, after the DLL may have been unloaded;
+- none of the DLLs it delay-loads is in its import table, where the host would load it with the
+  DLL whether an action needs it or not.
 
-  check_lean_dll.py PATH_TO_DLL BUDGET_KB
+  check_lean_dll.py PATH_TO_DLL BUDGET_KB [DELAY_LOADED_DLL...]
 """
 import os
 import sys
@@ -32,7 +34,7 @@ def section_names(pe):
     return names
 
 
-def check(path, budget_kb):
+def check(path, budget_kb, delay_loaded):
     failures = []
 
     def expect(condition, message):
@@ -69,14 +71,19 @@ def check(path, budget_kb):
                          for imported in entry.imports if imported.name in EXIT_REGISTRATION)
     expect(not registering, f"imports exit registration {registering}")
 
+    imported = {entry.dll.decode().lower() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    loaded_with_it = sorted(imported & {name.lower() for name in delay_loaded})
+    expect(not loaded_with_it, f"imports {loaded_with_it}, which it should delay-load")
+
     for failure in failures:
         print(f"{path}: {failure}")
     if not failures:
-        print(f"{path}: {size} bytes (budget {budget_kb} KB), stripped, debug file beside it")
+        print(f"{path}: {size} bytes (budget {budget_kb} KB), stripped, debug file beside it, "
+              f"imports {sorted(imported)}")
     return not failures
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
+    if len(sys.argv) < 3:
         sys.exit(__doc__)
-    sys.exit(0 if check(sys.argv[1], int(sys.argv[2])) else 1)
+    sys.exit(0 if check(sys.argv[1], int(sys.argv[2]), sys.argv[3:]) else 1)
