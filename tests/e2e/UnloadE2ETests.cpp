@@ -1,6 +1,7 @@
 // Every action called by a host that then unloads the DLL and returns from main, with each sink
 // selected: nothing the DLL registered (exit handlers, thread-local destructors, platform
-// callbacks) may outlive it. A crashing process's exit status is not reliable under Wine, so the
+// callbacks) may outlive it, and loading it loads none of the DLLs it delay-loads (the host
+// checks that). A crashing process's exit status is not reliable under Wine, so the
 // crash report that Wine's debugger writes into the host's output is looked for too.
 #include <gtest/gtest.h>
 
