@@ -98,18 +98,7 @@ void AdjustWithTestValidator(const VrxBench::SettingsInstall& install) {
 
 // The users the store now holds at level 4: a third of them, or the run did not do its work.
 int LoweredUsers(const VrxBench::SettingsInstall& install) {
-    const Tessel::UniqueFileHandle file(::CreateFileW(install.StorePath().c_str(), GENERIC_READ,
-                                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::string text(::GetFileSize(file.get(), nullptr), '\0');
-    DWORD read = 0;
-    ::ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
-    int count = 0;
-    for (size_t at = 0; (at = text.find("|UserFilteringLevel|04000000", at)) != std::string::npos;
-         ++at) {
-        ++count;
-    }
-    return count;
+    return install.CountInStore("|UserFilteringLevel|04000000");
 }
 
 template <typename Run>

@@ -159,17 +159,7 @@ void ConvertWithTestValidator(const VrxBench::SettingsInstall& install) {
 // Counts the users whose white-list script the store now holds: every user, or the run did not
 // do its work.
 int ConvertedUsers(const VrxBench::SettingsInstall& install) {
-    const Tessel::UniqueFileHandle file(::CreateFileW(install.StorePath().c_str(), GENERIC_READ,
-                                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::string text(::GetFileSize(file.get(), nullptr), '\0');
-    DWORD read = 0;
-    ::ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
-    int count = 0;
-    for (size_t at = 0; (at = text.find("|UserFiltersWhite|", at)) != std::string::npos; ++at) {
-        ++count;
-    }
-    return count;
+    return install.CountInStore("|UserFiltersWhite|");
 }
 
 template <typename Run>

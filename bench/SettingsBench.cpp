@@ -125,6 +125,25 @@ bool SettingsInstall::WriteStore(int users,
     return static_cast<bool>(file);
 }
 
+int SettingsInstall::CountInStore(const std::string& text) const {
+    const Tessel::UniqueFileHandle file(::CreateFileW(StorePath().c_str(), GENERIC_READ,
+                                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return -1;
+    }
+    std::string store(::GetFileSize(file.get(), nullptr), '\0');
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), &store[0], static_cast<DWORD>(store.size()), &read, nullptr)) {
+        return -1;
+    }
+    int count = 0;
+    for (size_t at = 0; (at = store.find(text, at)) != std::string::npos; at += text.size()) {
+        ++count;
+    }
+    return count;
+}
+
 Tessel::SignatureConfig SettingsInstall::TestSignatureConfig() const {
     Tessel::SignatureConfig config;
     config.publisherNames = {L"VrxRO Test Signing"};

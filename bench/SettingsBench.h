@@ -39,6 +39,8 @@ public:
     // Writes the store file from the lines of each user in turn, so that a large store is never
     // held in memory whole.
     bool WriteStore(int users, const std::function<std::string(int user)>& userLines) const;
+    // How often `text` occurs in the store file, which tells a benchmark that a run did its work.
+    int CountInStore(const std::string& text) const;
     // Accepts the test publisher, as the validation tests do.
     Tessel::SignatureConfig TestSignatureConfig() const;
 
