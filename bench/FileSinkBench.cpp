@@ -3,11 +3,12 @@
 //   vrx_bench_filesink [runs] [records per run]
 // The sink is chosen by the mechanism override; its files go to
 // <ProgramData>\Varlen\VLLOGS\Bench\vrx_bench_filesink\, the bare loop's beside them. The folder
-// is emptied first and removed at the end.
+// is emptied first and removed at the end, with those above it that the sink created.
 #include <shlobj.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "Stats.h"
 #include "etwlogging/LogFacade.h"
@@ -16,10 +17,26 @@
 
 namespace {
 
-std::wstring LogFolder() {
+std::wstring ProgramData() {
     wchar_t data[MAX_PATH] = {};
     ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, data);
-    return std::wstring(data) + L"\\Varlen\\VLLOGS\\Bench\\vrx_bench_filesink";
+    return data;
+}
+
+// The log folder and the folders above it up to <ProgramData>, deepest first.
+std::vector<std::wstring> LogFolderChain() {
+    std::vector<std::wstring> chain;
+    std::wstring folder = ProgramData();
+    for (const wchar_t* part : {L"Varlen", L"VLLOGS", L"Bench", L"vrx_bench_filesink"}) {
+        folder += std::wstring(L"\\") + part;
+        chain.insert(chain.begin(), folder);
+    }
+    return chain;
+}
+
+bool FolderExists(const std::wstring& folder) {
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 ULONGLONG FileBytes(const std::wstring& path) {
@@ -100,7 +117,15 @@ int wmain(int argc, wchar_t** argv) {
     const int runs = argc > 1 ? _wtoi(argv[1]) : 7;
     const int records = argc > 2 ? _wtoi(argv[2]) : 500;
     ETWLogging::InitializeLogging(nullptr, L"Bench", nullptr, nullptr, 1);  // 1: the file sink
-    const std::wstring folder = LogFolder();
+    const std::vector<std::wstring> chain = LogFolderChain();
+    // Removed at the end, deepest first: the log folder, and those above it that the sink creates.
+    std::vector<std::wstring> toRemove;
+    for (const std::wstring& above : chain) {
+        if (above == chain.front() || !FolderExists(above)) {
+            toRemove.push_back(above);
+        }
+    }
+    const std::wstring folder = chain.front();
     const std::wstring firstFile = folder + L"\\vrx_bench_filesink000.log";
 
     // One warm-up run sizes the records: the bare loop writes as many bytes per record.
@@ -135,6 +160,8 @@ int wmain(int argc, wchar_t** argv) {
     VrxBench::PrintRatio("file sink, to its own bare work", subject / sinkFloor, ">= 0.8x");
 
     RemoveFolderFiles(folder);
-    ::RemoveDirectoryW(folder.c_str());
+    for (const std::wstring& above : toRemove) {
+        ::RemoveDirectoryW(above.c_str());
+    }
     return 0;
 }
