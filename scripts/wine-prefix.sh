@@ -11,11 +11,14 @@ vrx_prefix_start() {
         "$WINE64" wineboot --init >/dev/null 2>&1 </dev/null || true
         "$WINESERVER64" -w
     fi
-    # A prefix made before 32-bit Wine was installed has no SysWOW64 side; an update adds it.
-    if [ -x /usr/lib/wine/wine ] && [ ! -f "$prefix/drive_c/windows/syswow64/rundll32.exe" ]; then
+    # A prefix made before 32-bit Wine was installed has no SysWOW64 side; an update adds it. On
+    # a machine that cannot run 32-bit programs the update adds nothing: it is tried once only.
+    if [ -x /usr/lib/wine/wine ] && [ ! -f "$prefix/drive_c/windows/syswow64/rundll32.exe" ] &&
+        [ ! -f "$prefix/.vrx-wow64-tried" ]; then
         echo "wine: adding the 32-bit side to $prefix"
         "$WINE64" wineboot --update >/dev/null 2>&1 </dev/null || true
         "$WINESERVER64" -w
+        touch "$prefix/.vrx-wow64-tried"
     fi
     # A server already running for this prefix (exit code 2) is kept as it is.
     "$WINESERVER64" -p </dev/null >/dev/null 2>&1 || true

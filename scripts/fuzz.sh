@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# Coverage-guided fuzzing of the parsers that read outside input, in the library's own code under
+# Wine (build/fuzz-win64: the library compiled by clang with coverage instrumentation, linked with
+# libFuzzer's engine).
+#
+#   scripts/fuzz.sh --list              the targets, one a line, with what each reads
+#   scripts/fuzz.sh TARGET [SECONDS]    builds what it needs and fuzzes TARGET (default 60 s),
+#                                       starting from its corpus and regression inputs; what
+#                                       the run learns stays in build/fuzz-win64/corpus/TARGET,
+#                                       inputs that break an invariant go to .../findings/TARGET
+#   scripts/fuzz.sh --merge TARGET      minimises that working corpus with the kept one into
+#                                       tests/fuzz/corpus/TARGET (the inputs that add coverage)
+#   scripts/fuzz.sh --replay [TARGET..] runs every kept input of each target (all by default),
+#                                       then fuzzes it for VRX_FUZZ_REPLAY_SECONDS (default 5);
+#                                       what the test command runs. Exits non-zero on a finding.
+#   scripts/fuzz.sh --build             builds the fuzz tree only
+#
+# Every finding is kept as a regression input in tests/fuzz/regressions/TARGET and fixed.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/env.sh"
+. "$here/wine-prefix.sh"
+
+fuzz_tree=$VRX_BUILD/fuzz-win64
+fuzz_prefix=${VRX_FUZZ_PREFIX:-$VRX_BUILD/wineprefix-fuzz}
+kept=$VRX_ROOT/tests/fuzz
+
+# name|what it reads|engine options
+targets=(
+    "enciphered_record|enciphered registry records, as the logging settings are read|-max_len=4096"
+    "log_ini|log.ini, through the obfuscating INI reader and the file sink's settings|-max_len=4096"
+    "filters_document|a user's filters document, converted and made into rule scripts|-max_len=8192 -timeout=20"
+    "cabinet_names|a content package's member names, listed and checked for containment|-max_len=8192"
+    "embedded_signature|a signed library's embedded signature, checked by the own signature check|-timeout=20"
+    "trusted_list|the trusted list's text|-max_len=4096"
+    "task_names|the task names the scheduler hands out to DeleteVRXTask|-max_len=4096"
+    "profile_path|the default profile path CheckOutlook sweeps from|-max_len=1024"
+)
+
+# The Windows form of an absolute Unix path (Wine's drive Z: is the Unix root).
+windows_path() { printf 'Z:%s\\' "${1//\//\\}"; }
+
+field() { # field TARGET N
+    local entry
+    for entry in "${targets[@]}"; do
+        if [ "${entry%%|*}" = "$1" ]; then
+            echo "$entry" | cut -d'|' -f"$2"
+            return 0
+        fi
+    done
+    echo "fuzz: no target $1 (scripts/fuzz.sh --list)" >&2
+    return 1
+}
+
+build() {
+    bash "$here/setup-deps.sh"
+    local launcher=()
+    if command -v ccache >/dev/null; then
+        export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$VRX_ROOT} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
+        launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
+    cmake -S "$VRX_ROOT" -B "$fuzz_tree" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-clang-x86_64-w64-mingw32.cmake \
+        -DVRX_OPENSSL_ROOT="$VRX_DEPS/openssl-x86_64" -DVRX_BUILD_FUZZ=ON \
+        -DVRX_LIBFUZZER="$VRX_DEPS/libfuzzer-x86_64/libFuzzer.a" >/dev/null
+    # The linker's notes on libstdc++'s type names and the engine's export directives are
+    # harmless; the log is shown only when the build fails.
+    cmake --build "$fuzz_tree" --target vrx_fuzz_all -j "$(nproc)" >"$fuzz_tree/build.log" 2>&1 ||
+        { grep -v 'duplicate section\|corrupt .drectve' "$fuzz_tree/build.log" | tail -n 40; return 1; }
+}
+
+# The signature target starts from the signing fixtures of the x86_64 test tree, which end in
+# this machine's test authorities; its root is put into the fuzz prefix's root store.
+signature_fixtures=$VRX_BUILD/win64/bin/fixtures/signing
+prepare() { # prepare TARGET
+    if [ "$1" = embedded_signature ]; then
+        cmake --build "$VRX_BUILD/win64" --target vrx_signing_fixtures vrx_test_roots >/dev/null
+        "$WINE64" "$VRX_BUILD/win64/bin/vrx_test_roots.exe" add "$signature_fixtures/ca-root.der" \
+            >/dev/null
+        export VRX_FUZZ_SIGNING="$signature_fixtures"
+    fi
+}
+
+# The engine, run in the fuzz prefix: run TARGET ARGUMENTS...
+run() {
+    local target=$1
+    shift
+    # shellcheck disable=SC2046
+    "$WINE64" "$fuzz_tree/bin/vrx_fuzz_$target.exe" $(field "$target" 3) "$@"
+}
+
+# Inputs of a target: the kept corpus and the regression inputs that exist.
+kept_inputs() {
+    local dir
+    for dir in "$kept/corpus/$1" "$kept/regressions/$1"; do
+        [ -d "$dir" ] && echo "$dir"
+    done
+    return 0
+}
+
+campaign() { # campaign TARGET SECONDS
+    local target=$1 seconds=$2 work=$fuzz_tree/corpus/$1 findings=$fuzz_tree/findings/$1
+    mkdir -p "$work" "$findings"
+    prepare "$target"
+    local extra=()
+    if [ "$target" = embedded_signature ]; then
+        extra+=("$signature_fixtures")
+    fi
+    # shellcheck disable=SC2046
+    run "$target" -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix="$(windows_path "$findings")" "$work" $(kept_inputs "$target") \
+        "${extra[@]}" 2>&1 | tee "$fuzz_tree/$target.log" | grep -v '^#[0-9]*	REDUCE'
+}
+
+merge() { # merge TARGET
+    local target=$1 merged=$fuzz_tree/merged/$1
+    rm -rf "$merged" && mkdir -p "$merged"
+    prepare "$target"
+    run "$target" -merge=1 "$merged" "$kept/corpus/$target" "$fuzz_tree/corpus/$target" 2>&1 |
+        grep -E 'MERGE-OUTER|INFO: .*files found' || true
+    rm -rf "$kept/corpus/$target" && mkdir -p "$kept/corpus/$target"
+    cp "$merged"/* "$kept/corpus/$target/"
+    echo "fuzz: $target: $(ls "$kept/corpus/$target" | wc -l) inputs kept"
+}
+
+replay() { # replay TARGET
+    local target=$1 seconds=${VRX_FUZZ_REPLAY_SECONDS:-5} scratch=$fuzz_tree/replay/$1
+    rm -rf "$scratch" && mkdir -p "$scratch/new"
+    prepare "$target"
+    # New inputs go to a scratch folder: the kept corpus is never changed by a replay.
+    # shellcheck disable=SC2046
+    if ! run "$target" -max_total_time="$seconds" \
+        -artifact_prefix="$(windows_path "$scratch")" "$scratch/new" \
+        $(kept_inputs "$target") >"$scratch/log" 2>&1; then
+        grep -v '^#[0-9]*	\|^"' "$scratch/log" | tail -n 30
+        echo "fuzz: $target: FAILED, the input is in $scratch" >&2
+        return 1
+    fi
+    grep -E '^#[0-9]+	(INITED|DONE)' "$scratch/log" | sed "s/^/fuzz: $target: /"
+}
+
+with_prefix() {
+    trap 'vrx_prefix_stop "$fuzz_prefix"' EXIT
+    vrx_prefix_start "$fuzz_prefix"
+}
+
+case "${1:-}" in
+    --list)
+        for entry in "${targets[@]}"; do
+            printf '%-20s %s\n' "${entry%%|*}" "$(echo "$entry" | cut -d'|' -f2)"
+        done
+        ;;
+    --build)
+        build
+        ;;
+    --merge)
+        field "${2:?--merge TARGET}" 1 >/dev/null
+        build
+        with_prefix
+        merge "$2"
+        ;;
+    --replay)
+        shift
+        [ $# -gt 0 ] || set -- $(for entry in "${targets[@]}"; do echo "${entry%%|*}"; done)
+        for target in "$@"; do field "$target" 1 >/dev/null; done
+        [ -n "${VRX_FUZZ_NO_BUILD:-}" ] || build
+        with_prefix
+        failed=0
+        for target in "$@"; do replay "$target" || failed=1; done
+        exit "$failed"
+        ;;
+    ""|-*)
+        sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'
+        exit 2
+        ;;
+    *)
+        field "$1" 1 >/dev/null
+        build
+        with_prefix
+        campaign "$1" "${2:-60}"
+        ;;
+esac
