@@ -56,6 +56,12 @@ bool WriteBytes(const std::wstring& path, const void* data, size_t size) {
 }
 
 void RemoveTree(const std::wstring& path) {
+    // Names as they are: a name with a trailing dot or blank, which an unpacked member may have,
+    // means another file to the path's usual reading.
+    if (path.compare(0, 4, L"\\\\?\\") != 0) {
+        RemoveTree(L"\\\\?\\" + path);
+        return;
+    }
     WIN32_FIND_DATAW entry = {};
     const Tessel::UniqueFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &entry));
     if (find) {

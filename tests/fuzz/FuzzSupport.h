@@ -27,7 +27,8 @@ const std::wstring& ScratchFolder();
 // Writes `size` bytes to `path`, replacing the file; false when it cannot.
 bool WriteBytes(const std::wstring& path, const void* data, size_t size);
 
-// Deletes a file tree (files and folders below `path`, then `path`).
+// Deletes a file tree (files and folders below `path`, then `path`), read-only files included;
+// `path` is a full path.
 void RemoveTree(const std::wstring& path);
 
 // An environment variable's value; empty when it is not set.
