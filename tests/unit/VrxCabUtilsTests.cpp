@@ -146,9 +146,18 @@ TEST(CabinetMemberNames, OnlyRelativeNamesInsideTheFolderPass) {
         {L"Config\\nul", false},
         {L"con .txt", false},
         {L"LPT9", false},
+        {L"COM\u00B9.txt", false},
+        {L"Config\\lpt\u00B3", false},
+        {L"COM\u00BD.txt", true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.contained, VRXUtils::IsContainedMemberName(c.name))
             << testing::PrintToString(std::wstring(c.name));
+    }
+    // Windows-1252 lacks full-width characters: the full stops and the backslash would reach the
+    // unpacker as "..\".
+    if (::GetACP() == 1252) {
+        EXPECT_FALSE(VRXUtils::IsContainedMemberName(L"\uFF0E\uFF0E\uFF3Cx.txt"));
+        EXPECT_TRUE(VRXUtils::IsContainedMemberName(L"Konfiguration\\\u00DCbersicht.txt"));
     }
 }
