@@ -69,15 +69,24 @@ build() {
         { grep -v 'duplicate section\|corrupt .drectve' "$fuzz_tree/build.log" | tail -n 40; return 1; }
 }
 
-# The signature target starts from the signing fixtures of the x86_64 test tree, which end in
-# this machine's test authorities; its root is put into the fuzz prefix's root store.
+# The signature target also starts from the signing fixtures of the x86_64 test tree (those of a
+# library's size), which end in this machine's test authorities: their root goes into the fuzz
+# prefix's root store, and the target reads them from VRX_FUZZ_SIGNING. The filters target keeps
+# the rule scripts it makes in VRX_FUZZ_SCRIPTS for the real Lua reader.
 signature_fixtures=$VRX_BUILD/win64/bin/fixtures/signing
-prepare() { # prepare TARGET
-    if [ "$1" = embedded_signature ]; then
+extra_inputs=""
+prepare() { # prepare TARGET: sets extra_inputs, the folders of inputs beside the kept ones
+    local target=$1 seeds=$fuzz_tree/seeds/$1
+    extra_inputs=""
+    if [ "$target" = embedded_signature ]; then
         cmake --build "$VRX_BUILD/win64" --target vrx_signing_fixtures vrx_test_roots >/dev/null
         "$WINE64" "$VRX_BUILD/win64/bin/vrx_test_roots.exe" add "$signature_fixtures/ca-root.der" \
             >/dev/null
-        export VRX_FUZZ_SIGNING="$signature_fixtures"
+        export VRX_FUZZ_SIGNING="$(windows_path "$signature_fixtures")"
+        rm -rf "$seeds" && mkdir -p "$seeds"
+        find "$signature_fixtures" -maxdepth 1 -type f \( -name '*.dll' -o -name '*.js' \) \
+            -size -64k -exec cp {} "$seeds/" \;
+        extra_inputs=$seeds
     fi
 }
 
@@ -102,21 +111,19 @@ campaign() { # campaign TARGET SECONDS
     local target=$1 seconds=$2 work=$fuzz_tree/corpus/$1 findings=$fuzz_tree/findings/$1
     mkdir -p "$work" "$findings"
     prepare "$target"
-    local extra=()
-    if [ "$target" = embedded_signature ]; then
-        extra+=("$signature_fixtures")
-    fi
-    # shellcheck disable=SC2046
+    # shellcheck disable=SC2046,SC2086
     run "$target" -max_total_time="$seconds" -print_final_stats=1 \
-        -artifact_prefix="$(windows_path "$findings")" "$work" $(kept_inputs "$target") \
-        "${extra[@]}" 2>&1 | tee "$fuzz_tree/$target.log" | grep -v '^#[0-9]*	REDUCE'
+        -artifact_prefix="$(windows_path "$findings")" "$work" $(kept_inputs "$target") $extra_inputs \
+        2>&1 | tee "$fuzz_tree/$target.log" | grep -av '^#[0-9]*	REDUCE'
 }
 
 merge() { # merge TARGET
     local target=$1 merged=$fuzz_tree/merged/$1
-    rm -rf "$merged" && mkdir -p "$merged"
+    rm -rf "$merged" && mkdir -p "$merged" "$kept/corpus/$target"
     prepare "$target"
-    run "$target" -merge=1 "$merged" "$kept/corpus/$target" "$fuzz_tree/corpus/$target" 2>&1 |
+    # shellcheck disable=SC2086
+    run "$target" -merge=1 "$merged" "$kept/corpus/$target" "$fuzz_tree/corpus/$target" \
+        $extra_inputs 2>&1 |
         grep -E 'MERGE-OUTER|INFO: .*files found' || true
     rm -rf "$kept/corpus/$target" && mkdir -p "$kept/corpus/$target"
     cp "$merged"/* "$kept/corpus/$target/"
@@ -125,18 +132,31 @@ merge() { # merge TARGET
 
 replay() { # replay TARGET
     local target=$1 seconds=${VRX_FUZZ_REPLAY_SECONDS:-5} scratch=$fuzz_tree/replay/$1
-    rm -rf "$scratch" && mkdir -p "$scratch/new"
+    rm -rf "$scratch" && mkdir -p "$scratch/new" "$scratch/scripts"
     prepare "$target"
+    export VRX_FUZZ_SCRIPTS=
+    if [ "$target" = filters_document ]; then
+        VRX_FUZZ_SCRIPTS=$(windows_path "$scratch/scripts")
+        VRX_FUZZ_SCRIPTS=${VRX_FUZZ_SCRIPTS%\\}
+    fi
     # New inputs go to a scratch folder: the kept corpus is never changed by a replay.
-    # shellcheck disable=SC2046
+    # shellcheck disable=SC2046,SC2086
     if ! run "$target" -max_total_time="$seconds" \
         -artifact_prefix="$(windows_path "$scratch")" "$scratch/new" \
-        $(kept_inputs "$target") >"$scratch/log" 2>&1; then
-        grep -v '^#[0-9]*	\|^"' "$scratch/log" | tail -n 30
+        $(kept_inputs "$target") $extra_inputs >"$scratch/log" 2>&1; then
+        grep -av '^#[0-9]*	\|^"' "$scratch/log" | tail -n 30
         echo "fuzz: $target: FAILED, the input is in $scratch" >&2
         return 1
     fi
-    grep -E '^#[0-9]+	(INITED|DONE)' "$scratch/log" | sed "s/^/fuzz: $target: /"
+    grep -aE '^#[0-9]+	(INITED|DONE)' "$scratch/log" | sed "s/^/fuzz: $target: /"
+    # The scripts made along the way, read by the engine's reader: Lua 5.4.
+    if [ "$target" = filters_document ]; then
+        find "$scratch/scripts" -name '*.lua' -print0 |
+            xargs -0 -r lua5.4 "$kept/check-scripts.lua" || {
+            echo "fuzz: $target: FAILED, a script does not load in Lua" >&2
+            return 1
+        }
+    fi
 }
 
 with_prefix() {
