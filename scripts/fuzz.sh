@@ -132,20 +132,23 @@ merge() { # merge TARGET
 
 replay() { # replay TARGET
     local target=$1 seconds=${VRX_FUZZ_REPLAY_SECONDS:-5} scratch=$fuzz_tree/replay/$1
-    rm -rf "$scratch" && mkdir -p "$scratch/new" "$scratch/scripts"
+    local findings=$fuzz_tree/findings/$1
+    rm -rf "$scratch" && mkdir -p "$scratch/new" "$scratch/scripts" "$findings"
     prepare "$target"
     export VRX_FUZZ_SCRIPTS=
     if [ "$target" = filters_document ]; then
         VRX_FUZZ_SCRIPTS=$(windows_path "$scratch/scripts")
         VRX_FUZZ_SCRIPTS=${VRX_FUZZ_SCRIPTS%\\}
     fi
-    # New inputs go to a scratch folder: the kept corpus is never changed by a replay.
+    # New inputs go to a scratch folder: the kept corpus is never changed by a replay. The seed
+    # is fixed, so that a run again makes the same inputs; an input that breaks an invariant is
+    # kept in the findings folder (a later run that passes does not make it any less a finding).
     # shellcheck disable=SC2046,SC2086
-    if ! run "$target" -max_total_time="$seconds" \
-        -artifact_prefix="$(windows_path "$scratch")" "$scratch/new" \
+    if ! run "$target" -max_total_time="$seconds" -seed="${VRX_FUZZ_SEED:-1}" \
+        -artifact_prefix="$(windows_path "$findings")" "$scratch/new" \
         $(kept_inputs "$target") $extra_inputs >"$scratch/log" 2>&1; then
         grep -av '^#[0-9]*	\|^"' "$scratch/log" | tail -n 30
-        echo "fuzz: $target: FAILED, the input is in $scratch" >&2
+        echo "fuzz: $target: FAILED, the input is in $findings" >&2
         return 1
     fi
     grep -aE '^#[0-9]+	(INITED|DONE)' "$scratch/log" | sed "s/^/fuzz: $target: /"

@@ -29,6 +29,7 @@
 #include "src/common/vrxrunonce/UserFilters.h"
 #include "support/FileSignature.h"
 #include "support/UniqueAny.h"
+#include "tests/support/RecordingSettingsNode.h"
 
 namespace {
 
@@ -36,56 +37,17 @@ using Tessel::UniqueBstr;
 using Tessel::UniqueComPtr;
 using UniqueNode = UniqueComPtr<IXMLDOMNode>;
 
-// A user's settings node held in memory.
-class CUserNode final : public SettingsNode {
-public:
-    std::map<std::wstring, std::string> values;  // the stored bytes
+using CUserNode = VrxTest::RecordingNode;
 
-    DWORD OpenChild(const wchar_t*, SettingsNode** child) override {
-        *child = nullptr;
-        return ERROR_FILE_NOT_FOUND;
+// The bytes stored under `name`; false when nothing is.
+bool Stored(const CUserNode& user, const wchar_t* name, std::string& bytes) {
+    const auto found = user.values.find(name);
+    if (found == user.values.end()) {
+        return false;
     }
-    DWORD ReservedSlot1() override { return ERROR_CALL_NOT_IMPLEMENTED; }
-    DWORD EnumChildren(SettingsEnumerator** enumerator) override {
-        *enumerator = nullptr;
-        return ERROR_ACCESS_DENIED;
-    }
-    DWORD GetValue(const wchar_t* name, void* buffer, DWORD* bytes) override {
-        const auto found = values.find(name);
-        if (found == values.end()) {
-            return ERROR_FILE_NOT_FOUND;
-        }
-        const DWORD size = static_cast<DWORD>(found->second.size());
-        const bool fits = buffer != nullptr && *bytes >= size;
-        if (fits) {
-            std::memcpy(buffer, found->second.data(), size);
-        }
-        *bytes = size;
-        return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
-    }
-    DWORD SetValue(const wchar_t* name, const void* data, DWORD bytes, DWORD) override {
-        values[name].assign(static_cast<const char*>(data), bytes);
-        return ERROR_SUCCESS;
-    }
-    DWORD ClearValue(const wchar_t* name, DWORD) override {
-        values.erase(name);
-        return ERROR_SUCCESS;
-    }
-    ULONG Release() override { return 1; }
-
-    void HoldText(const std::wstring& text) {
-        values[VrxRunOnce::kUserFilters].assign(reinterpret_cast<const char*>(text.c_str()),
-                                                (text.size() + 1) * sizeof(wchar_t));
-    }
-    bool Stored(const wchar_t* name, std::string& bytes) const {
-        const auto found = values.find(name);
-        if (found == values.end()) {
-            return false;
-        }
-        bytes = found->second;
-        return true;
-    }
-};
+    bytes = found->second;
+    return true;
+}
 
 void Convert(CUserNode& user) {
     static VrxRunOnce::CParsedStylesheets stylesheets;
@@ -240,7 +202,7 @@ void KeepForLua(const std::string& script, const std::string& list, size_t rules
 void CheckScript(const CUserNode& user, const wchar_t* value, const char* list,
                  const std::vector<ExpectedRule>& expected) {
     std::string bytes;
-    if (!user.Stored(value, bytes)) {
+    if (!Stored(user, value, bytes)) {
         VRX_FUZZ_CHECK(expected.empty(), "no %s script for %zu rules", list, expected.size());
         return;
     }
@@ -274,12 +236,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                           &filters[0], chars);
     filters.resize(std::wcslen(filters.c_str()));
     CUserNode user;
-    user.HoldText(filters);
+    user.Hold(VrxRunOnce::kUserFilters, filters);
     const std::map<std::wstring, std::string> before = user.values;
     Convert(user);
 
     std::string storedBytes;
-    user.Stored(VrxRunOnce::kUserFilters, storedBytes);
+    Stored(user, VrxRunOnce::kUserFilters, storedBytes);
     if (user.values == before) {
         return 0;  // not converted
     }
@@ -304,13 +266,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // A later run converts the stored document again.
     CUserNode again;
-    again.HoldText(stored);
+    again.Hold(VrxRunOnce::kUserFilters, stored);
     Convert(again);
     for (const wchar_t* value : {VrxRunOnce::kUserFiltersBlack, VrxRunOnce::kUserFiltersWhite}) {
         std::string first;
         std::string second;
-        VRX_FUZZ_CHECK(user.Stored(value, first) == again.Stored(value, second) && first == second,
-                       "converting the stored document again changes %ls", value);
+        VRX_FUZZ_CHECK(
+            Stored(user, value, first) == Stored(again, value, second) && first == second,
+            "converting the stored document again changes %ls", value);
     }
     return 0;
 }

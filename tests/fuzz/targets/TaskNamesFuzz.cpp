@@ -23,6 +23,7 @@
 #include "FuzzSupport.h"
 #include "src/common/vrxrunonce/ScheduledTasks.h"
 #include "support/FileValidator.h"
+#include "tests/support/TaskSchedulerStub.h"
 
 namespace {
 
@@ -76,21 +77,10 @@ bool FileFits(const std::wstring& task) {
     return length + std::wcslen(L"\\Tasks\\") + task.size() + std::wcslen(L".job") < MAX_PATH;
 }
 
-template <typename TInterface>
-class StaticUnknown : public TInterface {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-};
-
 class CSchedulerDouble;
 CSchedulerDouble* g_scheduler = nullptr;
 
-class CItemsDouble : public StaticUnknown<IEnumWorkItems> {
+class CItemsDouble : public VrxTest::CWorkItemsStub {
 public:
     explicit CItemsDouble(std::vector<Task>& tasks) : m_tasks(tasks) {}
     HRESULT STDMETHODCALLTYPE Next(ULONG count, LPWSTR** names, ULONG* fetched) override {
@@ -113,12 +103,10 @@ public:
         *fetched = 1;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Reset() override {
         m_next = 0;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumWorkItems**) override { return E_NOTIMPL; }
 
 private:
     std::vector<Task>& m_tasks;
@@ -126,16 +114,13 @@ private:
     size_t m_calls = 0;
 };
 
-class CSchedulerDouble : public StaticUnknown<ITaskScheduler> {
+class CSchedulerDouble : public VrxTest::CTaskSchedulerStub {
 public:
     explicit CSchedulerDouble(std::vector<Task> tasks) : tasks(std::move(tasks)) {}
-    HRESULT STDMETHODCALLTYPE SetTargetComputer(LPCWSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTargetComputer(LPWSTR*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Enum(IEnumWorkItems** out) override {
         *out = &items;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Activate(LPCWSTR, REFIID, IUnknown**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Delete(LPCWSTR name) override {
         const std::wstring task(name);
         VRX_FUZZ_CHECK(!stopped, "\"%ls\" deleted after a deletion failed", name);
@@ -154,14 +139,6 @@ public:
         found->deleted = true;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE NewWorkItem(LPCWSTR, REFCLSID, REFIID, IUnknown**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE AddWorkItem(LPCWSTR, IScheduledWorkItem*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE IsOfType(LPCWSTR, REFIID) override { return E_NOTIMPL; }
-
     static HRESULT Create(ITaskScheduler** out) {
         *out = g_scheduler;
         return S_OK;
