@@ -13,7 +13,8 @@
 #   scripts/fuzz.sh --replay [TARGET..] runs every kept input of each target (all by default),
 #                                       then fuzzes it for VRX_FUZZ_REPLAY_SECONDS (default 5);
 #                                       what the test command runs. Exits non-zero on a finding.
-#   scripts/fuzz.sh --build             builds the fuzz tree only
+#   scripts/fuzz.sh --build [i686]      builds the fuzz tree only (i686: build/fuzz-win32, which
+#                                       this machine may not be able to run)
 #
 # Every finding is kept as a regression input in tests/fuzz/regressions/TARGET and fixed.
 set -euo pipefail
@@ -52,21 +53,25 @@ field() { # field TARGET N
     return 1
 }
 
+# build [ARCH]: the fuzz tree of x86_64 (build/fuzz-win64, the one that runs here) or of i686
+# (build/fuzz-win32: the shipped architecture, built to show that it builds).
 build() {
-    bash "$here/setup-deps.sh"
+    local arch=${1:-x86_64} tree=$fuzz_tree
+    [ "$arch" = x86_64 ] || tree=$VRX_BUILD/fuzz-win32
+    VRX_FUZZ_ARCHES="${VRX_FUZZ_ARCHES:-} $arch" bash "$here/setup-deps.sh"
     local launcher=()
     if command -v ccache >/dev/null; then
         export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$VRX_ROOT} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
         launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     fi
-    cmake -S "$VRX_ROOT" -B "$fuzz_tree" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-clang-x86_64-w64-mingw32.cmake \
-        -DVRX_OPENSSL_ROOT="$VRX_DEPS/openssl-x86_64" -DVRX_BUILD_FUZZ=ON \
-        -DVRX_LIBFUZZER="$VRX_DEPS/libfuzzer-x86_64/libFuzzer.a" >/dev/null
+    cmake -S "$VRX_ROOT" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
+        -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-clang-$arch-w64-mingw32.cmake" \
+        -DVRX_OPENSSL_ROOT="$VRX_DEPS/openssl-$arch" -DVRX_BUILD_FUZZ=ON \
+        -DVRX_LIBFUZZER="$VRX_DEPS/libfuzzer-$arch/libFuzzer.a" >/dev/null
     # The linker's notes on libstdc++'s type names and the engine's export directives are
     # harmless; the log is shown only when the build fails.
-    cmake --build "$fuzz_tree" --target vrx_fuzz_all -j "$(nproc)" >"$fuzz_tree/build.log" 2>&1 ||
-        { grep -v 'duplicate section\|corrupt .drectve' "$fuzz_tree/build.log" | tail -n 40; return 1; }
+    cmake --build "$tree" --target vrx_fuzz_all -j "$(nproc)" >"$tree/build.log" 2>&1 ||
+        { grep -v 'duplicate section\|corrupt .drectve' "$tree/build.log" | tail -n 40; return 1; }
 }
 
 # The signature target also starts from the signing fixtures of the x86_64 test tree (those of a
@@ -174,7 +179,7 @@ case "${1:-}" in
         done
         ;;
     --build)
-        build
+        build "${2:-x86_64}"
         ;;
     --merge)
         field "${2:?--merge TARGET}" 1 >/dev/null
@@ -193,7 +198,7 @@ case "${1:-}" in
         exit "$failed"
         ;;
     ""|-*)
-        sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'
+        awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
         exit 2
         ;;
     *)

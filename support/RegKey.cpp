@@ -229,10 +229,10 @@ DWORD AppendUtf16(const BYTE* text, size_t size, std::wstring& out) {
 }
 
 // The UTF-16 form of a deciphered string payload, with every terminator the caller receives. The
-// payload must end where its value ends: a string with its zero byte (the list's last one may
-// leave its zero byte out), or a list with its empty string or without it. Bytes after that end,
-// or a string without its zero byte, make the record invalid: the reader would deliver less than
-// the record holds, and a writer would never store it so.
+// payload must end where its value ends: one string with its zero byte, or a list of such strings
+// with or without the empty string that ends it. Bytes after that end, or a string without its
+// zero byte, make the record invalid: the reader would deliver less than the record holds, and a
+// writer never stores it so.
 DWORD DecodeStrings(DWORD type, const std::vector<BYTE>& payload, std::wstring& text) {
     const BYTE* const begin = payload.data();
     const BYTE* const end = begin + payload.size();
