@@ -353,9 +353,9 @@ bool SelectRules(IXMLDOMDocument2* document, const wchar_t* condition,
     return true;
 }
 
-// The rules for which `condition` holds, selected by the engine: visiting every rule through the
-// platform's document objects would cost as much as the rest of the conversion, and few rules
-// need anything. Every rule where the engine cannot select.
+// The rules for which `condition` holds. The engine selects them in one call, where visiting
+// every rule would take several calls on the platform's document objects per node, and few
+// rules need anything. Every rule where the engine cannot select.
 std::vector<UniqueElement> RulesWhere(IXMLDOMDocument2* document, const wchar_t* condition) {
     std::vector<UniqueElement> rules;
     if (SelectRules(document, condition, rules)) {
