@@ -250,7 +250,8 @@ def alter_token_time(signed, out):
     times = [m.start() for m in re.finditer(rb"\x18\x0f[0-9]{14}Z", token)]
     assert len(times) == 1, "one generalized time in the token"
     digit = times[0] + 2 + 13  # the last digit of the seconds
-    token = token[:digit] + bytes([ord("0") + (token[digit] - ord("0") + 1) % 10]) + token[digit + 1:]
+    changed = ord("0") + (token[digit] - ord("0") + 1) % 10
+    token = token[:digit] + bytes([changed]) + token[digit + 1:]
     replace_token(fields, at, unauthenticated, token)
     attach(image, with_signer(oid, parts, fields), out)
 

@@ -138,7 +138,9 @@ sign publisher sha256 "$vlutil_partial" "$out/vlutil-partial/VlUtil.dll"
 # that: inside the validity of that certificate, of the test root and of the test timestamping
 # authority. Those two were made when the build tree was configured, perhaps this very second: the
 # claimed time must not come before them.
-not_before() { date -u -d "$(openssl x509 -in "$work/$1.pem" -noout -startdate | cut -d= -f2)" +%s; }
+not_before() {
+  date -u -d "$(openssl x509 -in "$work/$1.pem" -noout -startdate | cut -d= -f2)" +%s
+}
 made=$(not_before ca-root)
 [ "$(not_before ca-tsa)" -gt "$made" ] && made=$(not_before ca-tsa)
 while [ "$(date -u +%s)" -lt $((made + 3)) ]; do sleep 1; done
@@ -215,7 +217,8 @@ craft countersign other-signature "$out/expired.dll" "${ca_tsa[@]}" \
 # key, one from the attacker's own authority, one whose time was changed afterwards; and a signer
 # with two timestamps.
 rfc3161 expired-publisher ca-tsa "$settings" "$work/settings-rfc3161.dll"
-craft move-timestamps "$work/settings-rfc3161.dll" "$out/expired.dll" "$out/rfc3161-other-signature.dll"
+craft move-timestamps "$work/settings-rfc3161.dll" "$out/expired.dll" \
+  "$out/rfc3161-other-signature.dll"
 craft resign-token "$out/expired-rfc3161.dll" "$work/expired-publisher.pem" \
   "$work/expired-publisher.key" "$out/rfc3161-publisher-signed.dll"
 craft resign-token "$out/expired-rfc3161.dll" "$work/ca-tsa.pem" "$work/expired-publisher.key" \
@@ -229,7 +232,8 @@ craft countersign random-signature "$out/signed.dll" "${ca_tsa[@]}" \
 # The trusted list signed by the expired certificate: without a timestamp, with either kind, and
 # with a forged counter-signature.
 sign expired-publisher sha256 "$work/trusted-list.dll" "$out/trusted-expired.js"
-craft countersign valid "$out/trusted-expired.js" "${ca_tsa[@]}" "$out/trusted-expired-countersigned.js"
+craft countersign valid "$out/trusted-expired.js" "${ca_tsa[@]}" \
+  "$out/trusted-expired-countersigned.js"
 rfc3161 expired-publisher ca-tsa "$work/trusted-list.dll" "$out/trusted-expired-rfc3161.js"
 craft countersign random-signature "$out/trusted-expired.js" "${ca_tsa[@]}" \
   "$out/trusted-expired-random-countersignature.js"
