@@ -20,6 +20,27 @@ add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=${VRX_SOURCE_FROM_BUI
 # source tree's last commit; "none" leaves it out (0).
 set(VRX_PE_TIMESTAMP "" CACHE STRING
     "PE time stamp: seconds since 1970, \"none\", or empty for SOURCE_DATE_EPOCH or the last commit's time")
+find_package(Git QUIET)
+set(VRX_LAST_COMMIT_TIME "")
+if(GIT_FOUND)
+    execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
+                    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+                    OUTPUT_VARIABLE VRX_LAST_COMMIT_TIME
+                    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    # A new commit configures again, so that the stamp follows it. HEAD names the branch, whose
+    # reference file moves with each commit.
+    execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --symbolic-full-name HEAD
+                    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+                    OUTPUT_VARIABLE branch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    foreach(ref HEAD ${branch})
+        execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --path-format=absolute --git-path ${ref}
+                        WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+                        OUTPUT_VARIABLE ref_file OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+        if(EXISTS "${ref_file}")
+            set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ref_file})
+        endif()
+    endforeach()
+endif()
 if(VRX_PE_TIMESTAMP STREQUAL "none")
     set(VRX_SOURCE_DATE_EPOCH 0)
 elseif(NOT VRX_PE_TIMESTAMP STREQUAL "")
@@ -27,28 +48,7 @@ elseif(NOT VRX_PE_TIMESTAMP STREQUAL "")
 elseif(DEFINED ENV{SOURCE_DATE_EPOCH})
     set(VRX_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
 else()
-    find_package(Git QUIET)
-    set(VRX_SOURCE_DATE_EPOCH "")
-    if(GIT_FOUND)
-        execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
-                        WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
-                        OUTPUT_VARIABLE VRX_SOURCE_DATE_EPOCH
-                        OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-        # A new commit configures again, so that the stamp follows it. In a work tree of its own
-        # HEAD names the branch, whose reference file moves with each commit.
-        execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --symbolic-full-name HEAD
-                        WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
-                        OUTPUT_VARIABLE branch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-        foreach(ref HEAD ${branch})
-            execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --path-format=absolute
-                                    --git-path ${ref}
-                            WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
-                            OUTPUT_VARIABLE ref_file OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-            if(EXISTS "${ref_file}")
-                set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ref_file})
-            endif()
-        endforeach()
-    endif()
+    set(VRX_SOURCE_DATE_EPOCH "${VRX_LAST_COMMIT_TIME}")
     if(VRX_SOURCE_DATE_EPOCH STREQUAL "")
         message(STATUS "PE time stamp: none (no SOURCE_DATE_EPOCH and no commit to take it from)")
         set(VRX_SOURCE_DATE_EPOCH 0)

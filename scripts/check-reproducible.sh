@@ -27,11 +27,10 @@ case $tree in win32 | win64) ;; *) echo "check-reproducible: no shipped tree '$t
 files=(VrxRO.dll VrxRO.dll.debug)
 [ ${#targets[@]} -eq 1 ] || files+=(vrxconf.exe)
 
-# One time stamp for both builds: the copy of the sources below is no git checkout.
-SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$VRX_ROOT" log -1 --format=%ct)}
-export SOURCE_DATE_EPOCH
-
 bash "$here/build.sh" "$tree" "${targets[@]}" >/dev/null
+# The copy of the sources below is no git checkout: it is given the time stamp that the build
+# tree takes from the last commit.
+stamp=${SOURCE_DATE_EPOCH:-$(git -C "$VRX_ROOT" log -1 --format=%ct)}
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vrxro-reproducible.XXXXXX")
 if [ "$keep" = 1 ]; then
@@ -44,8 +43,8 @@ mkdir "$scratch/src"
 git -C "$VRX_ROOT" ls-files -z --cached --others --exclude-standard |
     tar -C "$VRX_ROOT" --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$scratch/src" -xf -
 started=$(date +%s)
-VRX_BUILD=$scratch/src/build CCACHE_DISABLE=1 bash "$scratch/src/scripts/build.sh" "$tree" \
-    "${targets[@]}" >"$scratch/build.log" 2>&1 ||
+SOURCE_DATE_EPOCH=$stamp VRX_BUILD=$scratch/src/build CCACHE_DISABLE=1 \
+    bash "$scratch/src/scripts/build.sh" "$tree" "${targets[@]}" >"$scratch/build.log" 2>&1 ||
     { tail -n 30 "$scratch/build.log" >&2; echo "check-reproducible: the second build failed" >&2; exit 1; }
 echo "check-reproducible: second build of $tree (${targets[*]}) in $scratch/src: $(($(date +%s) - started)) s"
 
@@ -62,6 +61,6 @@ for f in "${files[@]}"; do
 done
 if [ "$differ" = 0 ]; then
     echo "check-reproducible: $tree's shipped files are identical in both builds" \
-         "(PE time stamp $SOURCE_DATE_EPOCH)"
+         "(PE time stamp $stamp)"
 fi
 exit "$differ"
