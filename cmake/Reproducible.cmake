@@ -19,7 +19,7 @@ add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=${VRX_SOURCE_FROM_BUI
 # VRX_PE_TIMESTAMP, else the configuring environment's SOURCE_DATE_EPOCH, else the time of the
 # source tree's last commit; "none" leaves it out (0).
 set(VRX_PE_TIMESTAMP "" CACHE STRING
-    "PE time stamp: seconds since 1970, \"none\", or empty for SOURCE_DATE_EPOCH or the last commit's time")
+    "PE time stamp: seconds since 1970, \"none\", or empty (SOURCE_DATE_EPOCH or the last commit's)")
 find_package(Git QUIET)
 set(VRX_LAST_COMMIT_TIME "")
 if(GIT_FOUND)

@@ -19,11 +19,11 @@ while [ $# -gt 0 ]; do
     --tree) tree=${2:?--tree needs win32 or win64}; shift ;;
     --dll-only) targets=(VrxRO) ;;
     --keep) keep=1 ;;
-    *) sed -n '2,/^set -e/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//' >&2; exit 2 ;;
+    *) vrx_usage "$0" ;;
     esac
     shift
 done
-case $tree in win32 | win64) ;; *) echo "check-reproducible: no shipped tree '$tree'" >&2; exit 2 ;; esac
+case $tree in win32 | win64) ;; *) vrx_usage "$0" ;; esac
 files=(VrxRO.dll VrxRO.dll.debug)
 [ ${#targets[@]} -eq 1 ] || files+=(vrxconf.exe)
 
@@ -41,12 +41,14 @@ fi
 # The sources as the work tree holds them: its tracked files and the new ones it does not ignore.
 mkdir "$scratch/src"
 git -C "$VRX_ROOT" ls-files -z --cached --others --exclude-standard |
-    tar -C "$VRX_ROOT" --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -C "$scratch/src" -xf -
+    tar -C "$VRX_ROOT" --null -T - --ignore-failed-read -cf - 2>/dev/null |
+    tar -C "$scratch/src" -xf -
 started=$(date +%s)
 SOURCE_DATE_EPOCH=$stamp VRX_BUILD=$scratch/src/build CCACHE_DISABLE=1 \
     bash "$scratch/src/scripts/build.sh" "$tree" "${targets[@]}" >"$scratch/build.log" 2>&1 ||
-    { tail -n 30 "$scratch/build.log" >&2; echo "check-reproducible: the second build failed" >&2; exit 1; }
-echo "check-reproducible: second build of $tree (${targets[*]}) in $scratch/src: $(($(date +%s) - started)) s"
+    { tail -n 30 "$scratch/build.log" >&2; echo "check-reproducible: second build failed" >&2; exit 1; }
+echo "check-reproducible: second build of $tree (${targets[*]}) in $scratch/src:" \
+     "$(($(date +%s) - started)) s"
 
 differ=0
 for f in "${files[@]}"; do
