@@ -6,11 +6,14 @@
 # mapped to its path relative to the build folder and the build folder to ".", so that both give the
 # same debug information and __FILE__, and no folder of the build machine gets into a binary. The
 # mappings apply in reverse order: the build folder's own last, since it lies inside the sources.
+# libcrypto's headers are named below "openssl/". ccache hashes these options without their values:
+# objects it holds keep the mapping they were made with.
 file(RELATIVE_PATH VRX_SOURCE_FROM_BUILD ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
 # One separator at the end ("../../"), none for a build in the source folder itself.
 string(REGEX REPLACE "([^/])/*$" "\\1/" VRX_SOURCE_FROM_BUILD "${VRX_SOURCE_FROM_BUILD}")
+get_filename_component(VRX_OPENSSL_PREFIX ${VRX_OPENSSL_INCLUDE} DIRECTORY)
 add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=${VRX_SOURCE_FROM_BUILD}
-                    -ffile-prefix-map=${VRX_OPENSSL_ROOT}/=openssl/
+                    -ffile-prefix-map=${VRX_OPENSSL_PREFIX}/=openssl/
                     -ffile-prefix-map=${CMAKE_BINARY_DIR}=.
                     -ffile-prefix-map=${CMAKE_BINARY_DIR}/=)
 
