@@ -2,7 +2,7 @@
 """Snapshots of the product's machine state in a Wine prefix, and a readable account of what
 changed between two of them. Used by demo.sh.
 
-  demo_report.py snapshot OUT.json INSTALL_DIR_UNIX [OTHER_DIR_UNIX...]
+  demo_report.py snapshot OUT.json TASKS_DIR_UNIX INSTALL_DIR_UNIX [OTHER_DIR_UNIX...]
   demo_report.py diff BEFORE.json AFTER.json
   demo_report.py logmark MARK.json LOG_DIR_UNIX
   demo_report.py lognew MARK.json LOG_DIR_UNIX
@@ -94,8 +94,15 @@ def describe(path, kind, data):
             f"{decode(name, kind, data)}")
 
 
-def snapshot(out, install_dir, *others):
-    state = {"registry": {}, "files": list_files(install_dir)}
+def scheduled_tasks(folder):
+    """The names of the tasks that the task scheduler keeps in folder ("<name>.job" files)."""
+    names = os.listdir(folder) if os.path.isdir(folder) else []
+    return sorted(name[:-4] for name in names if name.lower().endswith(".job"))
+
+
+def snapshot(out, tasks_dir, install_dir, *others):
+    state = {"registry": {}, "files": list_files(install_dir),
+             "tasks": scheduled_tasks(tasks_dir)}
     for other in others:
         state["files"].update(list_files(other, windows_prefix(other)))
     for root in ROOTS:
@@ -125,6 +132,9 @@ def diff(before_path, after_path):
             lines.append(f"  - file {name}   (deleted)")
         elif old[name] != new[name]:
             lines.append(f"  ~ file {name} ({old[name][0]} -> {new[name][0]} bytes)")
+    old, new = set(before["tasks"]), set(after["tasks"])
+    lines += [f"  - scheduled task {name}   (deleted)" for name in sorted(old - new)]
+    lines += [f"  + scheduled task {name}" for name in sorted(new - old)]
     print("\n".join(lines) if lines else "  (nothing changed)")
 
 
@@ -334,7 +344,7 @@ def refusals(mark, log_dir):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) >= 4 and sys.argv[1] == "snapshot":
+    if len(sys.argv) >= 5 and sys.argv[1] == "snapshot":
         snapshot(*sys.argv[2:])
     elif len(sys.argv) == 4 and sys.argv[1] == "diff":
         diff(sys.argv[2], sys.argv[3])
