@@ -19,6 +19,7 @@ function(vrx_delay_load target)
         set(kill_at "")
     endif()
     set(dir ${CMAKE_CURRENT_BINARY_DIR}/delayload)
+    file(MAKE_DIRECTORY ${dir})
     set(libraries "")
     foreach(name IN LISTS ARGN)
         # The import library that -l<name> would link: the compiler driver names it.
@@ -31,11 +32,13 @@ function(vrx_delay_load target)
         set(delay_lib ${dir}/lib${name}-delay.a)
         add_custom_command(
             OUTPUT ${delay_lib}
-            COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
             COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DIMPORT_LIB=${import_lib}
                     -DDLL=${name}.dll -DPREFIX=${prefix} -DDEF=${def} -P ${VRX_DELAY_IMPORT_DEF}
-            COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${def} --dllname ${name}.dll
-                    --output-delaylib ${delay_lib}
+            # dlltool names the library's symbols after the output's path as given: a relative
+            # one keeps the build folder out of them.
+            COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${name}.def --dllname ${name}.dll
+                    --output-delaylib lib${name}-delay.a
+            WORKING_DIRECTORY ${dir}
             DEPENDS ${import_lib} ${VRX_DELAY_IMPORT_DEF}
             BYPRODUCTS ${def}
             COMMENT "Delay import library of ${name}.dll"

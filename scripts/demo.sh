@@ -15,6 +15,13 @@ bash "$here/build.sh" >/dev/null
 
 trap 'vrx_prefix_stop "$VRX_DEMO_PREFIX"' EXIT
 vrx_prefix_start "$VRX_DEMO_PREFIX"
+# Every step runs a 32-bit program, as the installer does.
+if ! probe=$("$here/wine-run.sh" "$VRX_BUILD/win32/bin/vrx_arch_probe.exe" 2>&1); then
+    echo "demo: this machine cannot run 32-bit Windows programs (is the package wine32:i386" \
+         "installed?), and the demo runs the 32-bit DLL as the installer does. The probe said:" >&2
+    echo "  $probe" >&2
+    exit 1
+fi
 
 install_win='C:\Program Files\Varlen\VRX'
 install_unix="$VRX_DEMO_PREFIX/drive_c/Program Files/Varlen/VRX"
@@ -34,6 +41,8 @@ helper="$bin/vrx_demo_helper.exe"
 platform_unix="$VRX_DEMO_PREFIX/drive_c/Program Files (x86)/Common Files/Varlen/Platform"
 # The product's scheduled tasks (the agent task goes through VlUtil.dll) and one of another program.
 tasks=(VrxAgentTask VRX_ABImport_alice VRX_ABImport_bob VRX_abimport_lowercase BackupNightly)
+# Where the task scheduler keeps them, one "<name>.job" each.
+tasks_unix="$VRX_DEMO_PREFIX/drive_c/windows/tasks"
 rundll32='C:\windows\syswow64\rundll32.exe'
 work=$(mktemp -d)
 trap 'rm -rf "$work"; vrx_prefix_stop "$VRX_DEMO_PREFIX"' EXIT
@@ -109,8 +118,8 @@ provision_users_and_tasks() {
 }
 
 snapshot() {
-    python3 "$here/demo_report.py" snapshot "$work/$1.json" "$install_unix" "$legacy_apf_unix" \
-        "$profile_unix" "$data_unix"
+    python3 "$here/demo_report.py" snapshot "$work/$1.json" "$tasks_unix" "$install_unix" \
+        "$legacy_apf_unix" "$profile_unix" "$data_unix"
 }
 
 run_action() {

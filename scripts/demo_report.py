@@ -2,13 +2,14 @@
 """Snapshots of the product's machine state in a Wine prefix, and a readable account of what
 changed between two of them. Used by demo.sh.
 
-  demo_report.py snapshot OUT.json INSTALL_DIR_UNIX [OTHER_DIR_UNIX...]
+  demo_report.py snapshot OUT.json TASKS_DIR_UNIX INSTALL_DIR_UNIX [OTHER_DIR_UNIX...]
   demo_report.py diff BEFORE.json AFTER.json
   demo_report.py logmark MARK.json LOG_DIR_UNIX
   demo_report.py lognew MARK.json LOG_DIR_UNIX
   demo_report.py store STORE              writes the demo's users into a settings store file
   demo_report.py levels BEFORE AFTER      each user's filtering level before and after
-  demo_report.py filters BEFORE AFTER     each user's filters document and rule scripts
+  demo_report.py filters BEFORE AFTER     each user's filters document and rule scripts, and
+                                          what Lua makes of each script
   demo_report.py lines BEFORE AFTER       lines gone from and added to a text file (task lists)
   demo_report.py privatebuild DLL         the PrivateBuild string of a DLL's version resource
   demo_report.py refusal MARK.json LOG_DIR_UNIX  the libraries the new log records refused
@@ -20,6 +21,7 @@ import os
 import struct
 import subprocess
 import sys
+import tempfile
 
 WINE = os.environ.get("WINE64", "/usr/lib/wine/wine64")
 ROOTS = [r"HKLM\SOFTWARE\Varlen", r"HKLM\SOFTWARE\Wow6432Node\Varlen",
@@ -92,8 +94,15 @@ def describe(path, kind, data):
             f"{decode(name, kind, data)}")
 
 
-def snapshot(out, install_dir, *others):
-    state = {"registry": {}, "files": list_files(install_dir)}
+def scheduled_tasks(folder):
+    """The names of the tasks that the task scheduler keeps in folder ("<name>.job" files)."""
+    names = os.listdir(folder) if os.path.isdir(folder) else []
+    return sorted(name[:-4] for name in names if name.lower().endswith(".job"))
+
+
+def snapshot(out, tasks_dir, install_dir, *others):
+    state = {"registry": {}, "files": list_files(install_dir),
+             "tasks": scheduled_tasks(tasks_dir)}
     for other in others:
         state["files"].update(list_files(other, windows_prefix(other)))
     for root in ROOTS:
@@ -123,6 +132,9 @@ def diff(before_path, after_path):
             lines.append(f"  - file {name}   (deleted)")
         elif old[name] != new[name]:
             lines.append(f"  ~ file {name} ({old[name][0]} -> {new[name][0]} bytes)")
+    old, new = set(before["tasks"]), set(after["tasks"])
+    lines += [f"  - scheduled task {name}   (deleted)" for name in sorted(old - new)]
+    lines += [f"  + scheduled task {name}" for name in sorted(new - old)]
     print("\n".join(lines) if lines else "  (nothing changed)")
 
 
@@ -165,7 +177,12 @@ DEMO_FILTERS = {
              "<SndrContAllow type=\"1\"><![CDATA[boss@example.com]]></SndrContAllow>"
              "<Charset>1251;20866</Charset>"
              "</VRXFilters>",
-    "bob": "<VRXFilters><SndrCont><![CDATA[offers@]]></SndrCont>"
+    # Subject tags, the rules users write most, end in "]": each needs a long bracket of its own
+    # level in the scripts ("[=[[SPAM]]=]").
+    "bob": "<VRXFilters><SubjCont>[SPAM]</SubjCont>"
+           "<SubjNotCont><![CDATA[[External]]]></SubjNotCont>"
+           "<SndrCont><![CDATA[offers@]]></SndrCont>"
+           "<SubjContAllow type=\"1\">[Team]</SubjContAllow>"
            "<Charset>1252;28591</Charset></VRXFilters>",
 }
 # name: (level or None, friends or None)
@@ -263,6 +280,25 @@ def show_filters(before_path, after_path):
             data = new.get(script)
             shown = data.rstrip(b"\0").decode("utf-8") if data else "(empty: not stored)"
             print(f"    {script} ({len(data or b'')} bytes, UTF-8): {shown}")
+            if data:
+                print(f"      read by Lua as the filter engine does: {lua_reading(data)}")
+
+
+def lua_reading(data):
+    """What Debian's lua5.4 makes of a stored script: the list it sets and its rule count, or why
+    it does not load."""
+    reader = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "lua",
+                          "rule_scripts.lua")
+    with tempfile.NamedTemporaryFile(suffix=".lua") as script:
+        script.write(data.split(b"\0")[0])
+        script.flush()
+        result = subprocess.run(["lua5.4", reader, "count", script.name], capture_output=True,
+                                text=True)
+    answer = result.stdout.strip()
+    if result.returncode != 0:
+        return f"DOES NOT LOAD: {answer or result.stderr.strip()}"
+    name, count = answer.split()
+    return f"loads, sets \"{name}\" with {count} rule{'' if count == '1' else 's'}"
 
 
 def show_lines(before_path, after_path):
@@ -308,7 +344,7 @@ def refusals(mark, log_dir):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) >= 4 and sys.argv[1] == "snapshot":
+    if len(sys.argv) >= 5 and sys.argv[1] == "snapshot":
         snapshot(*sys.argv[2:])
     elif len(sys.argv) == 4 and sys.argv[1] == "diff":
         diff(sys.argv[2], sys.argv[3])

@@ -10,3 +10,6 @@ VRX_DEMO_PREFIX=${VRX_DEMO_PREFIX:-$VRX_BUILD/wineprefix-demo}
 WINE64=${WINE64:-$(command -v wine64 || echo /usr/lib/wine/wine64)}
 WINESERVER64=${WINESERVER64:-$(command -v wineserver64 || echo /usr/lib/wine/wineserver64)}
 export VRX_ROOT VRX_BUILD VRX_DEPS VRX_TEST_PREFIX VRX_DEMO_PREFIX WINE64 WINESERVER64
+
+# vrx_usage SCRIPT: prints the script's opening comment, its usage, and exits 2 (bad arguments).
+vrx_usage() { sed -n '2,/^set -e/p' "$1" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }

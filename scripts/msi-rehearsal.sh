@@ -6,12 +6,30 @@
 # non-zero when a check fails. It runs in a prefix of its own, made afresh on every run
 # (VRX_MSI_PREFIX, default build/wineprefix-msi, removed at the end unless VRX_KEEP_PREFIX=1); the
 # MSI logs stay in build/win32/msi/logs. The packages are built by the win32 tree (testbed/msi).
+#
+# msi-rehearsal.sh                 the packages of the win32 tree
+# msi-rehearsal.sh --release DIST  packages carrying a release's signed VrxRO.dll and vrxconf.exe
+#                                  (scripts/release.sh), built into build/win32/msi-release
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/env.sh"
 . "$here/wine-prefix.sh"
 
-msi=$VRX_BUILD/win32/msi
+msi=$VRX_BUILD/win32/msi dist=""
+if [ "${1:-}" = --release ]; then
+    # The release's files, with the shipped tree's stand-ins and helpers beside them.
+    dist=$(cd "${2:?--release needs the release folder}" && pwd)
+    msi=$VRX_BUILD/win32/msi-release
+    shipped=$VRX_BUILD/win32/bin release_bin=$VRX_BUILD/win32/msi-release-bin
+    rm -rf "$release_bin"
+    mkdir -p "$release_bin"
+    ln -s "$dist/VrxRO.dll" "$dist/vrxconf.exe" "$shipped/fixtures" \
+        "$shipped/vrx_service_standin.exe" "$shipped/vrx_task_setup.exe" "$release_bin/"
+    bash "$VRX_ROOT/testbed/msi/build-packages.sh" "$msi" "$VRX_ROOT/testbed" "$release_bin" \
+        "$release_bin/no-test-trust-build" "$release_bin" >/dev/null
+elif [ $# -gt 0 ]; then
+    vrx_usage "$0"
+fi
 prefix=${VRX_MSI_PREFIX:-$VRX_BUILD/wineprefix-msi}
 logs=$msi/logs
 if [ ! -f "$msi/payload.txt" ]; then
@@ -97,7 +115,7 @@ msiexec() {
 winepath_of() { printf 'Z:%s' "$(printf '%s' "$1" | tr '/' '\\')"; }
 
 echo "Install rehearsal in a fresh prefix $prefix"
-echo "Packages carry the $kind build: $bin/VrxRO.dll"
+echo "Packages carry the $kind build: $bin/VrxRO.dll${dist:+ (the release in $dist)}"
 
 # What no installer provides: the DLL logs into files (set by support with vrxconf), the test
 # publisher's root is a trusted root as a real publisher's would be, and a user's Outlook has

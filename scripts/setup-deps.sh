@@ -12,7 +12,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 packages=(cmake ninja-build clang-format g++-mingw-w64-i686 g++-mingw-w64-x86-64
           wine64 wine32:i386 gcab osslsigncode openssl googletest python3 python3-pefile
-          dpkg-dev make perl wixl lua5.4 clang-14)
+          dpkg-dev make perl wixl lua5.4 git clang-14)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 

@@ -16,82 +16,21 @@
 #include <utility>
 
 #include "support/AcceptedSigners.h"
+#include "support/SignedMessage.h"
+#include "support/Timestamp.h"
 #include "support/UniqueAny.h"
 
 namespace Tessel {
 
 namespace {
 
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-// wincrypt.h's PKCS7_SIGNER_INFO structure type; OpenSSL's headers take that name for their own.
-const LPCSTR kPkcs7SignerInfoType = reinterpret_cast<LPCSTR>(500);
-
-// A parameter of a cryptographic message, read into a buffer of the size it asks for.
-bool GetMessageParam(HCRYPTMSG message, DWORD type, DWORD index, std::vector<BYTE>& data) {
-    DWORD bytes = 0;
-    if (!::CryptMsgGetParam(message, type, index, nullptr, &bytes) || bytes == 0) {
-        return false;
-    }
-    data.assign(bytes, 0);
-    if (!::CryptMsgGetParam(message, type, index, data.data(), &bytes)) {
-        return false;
-    }
-    data.resize(bytes);
-    return true;
-}
-
-bool DecodeObject(const char* structType, const CRYPT_ATTR_BLOB& blob, std::vector<BYTE>& data) {
-    DWORD bytes = 0;
-    if (!::CryptDecodeObject(kEncoding, structType, blob.pbData, blob.cbData, 0, nullptr, &bytes) ||
-        bytes == 0) {
-        return false;
-    }
-    data.assign(bytes, 0);
-    return ::CryptDecodeObject(kEncoding, structType, blob.pbData, blob.cbData, 0, data.data(),
-                               &bytes) != FALSE;
-}
-
-const CRYPT_ATTRIBUTE* FindAttribute(const CRYPT_ATTRIBUTES& attributes, const char* oid) {
-    for (DWORD i = 0; i < attributes.cAttr; ++i) {
-        const CRYPT_ATTRIBUTE& attribute = attributes.rgAttr[i];
-        if (attribute.pszObjId != nullptr && strcmp(attribute.pszObjId, oid) == 0 &&
-            attribute.cValue > 0) {
-            return &attribute;
-        }
-    }
-    return nullptr;
-}
-
-// The signing time of the signer's counter-signature, when it has one.
-bool CounterSignedTime(const CMSG_SIGNER_INFO& signer, FILETIME& time) {
-    const CRYPT_ATTRIBUTE* counterSign = FindAttribute(signer.UnauthAttrs, szOID_RSA_counterSign);
-    if (counterSign == nullptr) {
-        return false;
-    }
-    std::vector<BYTE> decoded;
-    if (!DecodeObject(kPkcs7SignerInfoType, counterSign->rgValue[0], decoded)) {
-        return false;
-    }
-    const auto* counterSigner = reinterpret_cast<const CMSG_SIGNER_INFO*>(decoded.data());
-    const CRYPT_ATTRIBUTE* signingTime =
-        FindAttribute(counterSigner->AuthAttrs, szOID_RSA_signingTime);
-    if (signingTime == nullptr) {
-        return false;
-    }
-    DWORD bytes = sizeof(time);
-    return ::CryptDecodeObject(kEncoding, szOID_RSA_signingTime, signingTime->rgValue[0].pbData,
-                               signingTime->rgValue[0].cbData, 0, &time, &bytes) != FALSE;
-}
+using internal::CPlatformDigest;
+using internal::CSignedMessage;
+using internal::DerElement;
 
 bool IsAcceptedName(const wchar_t* name, const SignatureConfig& config) {
     return std::any_of(config.publisherNames.begin(), config.publisherNames.end(),
                        [name](const std::wstring& accepted) { return accepted == name; });
-}
-
-bool IsAcceptedDigest(const char* oid, const SignatureConfig& config) {
-    return oid != nullptr &&
-           std::any_of(config.digestAlgorithms.begin(), config.digestAlgorithms.end(),
-                       [oid](const std::string& accepted) { return accepted == oid; });
 }
 
 bool ChainHoldsAcceptedCertificate(const CERT_CHAIN_CONTEXT& chain, const SignatureConfig& config) {
@@ -119,32 +58,6 @@ bool ReadLittleEndian(const std::vector<BYTE>& data, size_t offset, T& value) {
     for (size_t i = 0; i < sizeof(T); ++i) {
         value = static_cast<T>(value | (static_cast<T>(data[offset + i]) << (8 * i)));
     }
-    return true;
-}
-
-// The length of the DER element at the start of `data` (header and contents) and the length of
-// its header; false when the element is malformed or longer than `bytes`.
-bool DerElement(const BYTE* data, size_t bytes, size_t& total, size_t& header) {
-    if (bytes < 2 || (data[0] & 0x1F) == 0x1F) {
-        return false;
-    }
-    size_t length = data[1];
-    header = 2;
-    if ((length & 0x80) != 0) {
-        const size_t count = length & 0x7F;
-        if (count == 0 || count > 4 || bytes < 2 + count) {
-            return false;
-        }
-        length = 0;
-        for (size_t i = 0; i < count; ++i) {
-            length = (length << 8) | data[2 + i];
-        }
-        header += count;
-    }
-    if (length > bytes - header) {
-        return false;
-    }
-    total = header + length;
     return true;
 }
 
@@ -217,41 +130,6 @@ bool ParseAuthenticodeLayout(const std::vector<BYTE>& file, AuthenticodeLayout& 
                        [](BYTE b) { return b == 0; });
 }
 
-// A digest made with the platform's provider, for an algorithm named by its object identifier.
-class CPlatformDigest {
-public:
-    bool Start(const char* oid) {
-        const ALG_ID algorithm = ::CertOIDToAlgId(oid);
-        return algorithm != 0 &&
-               ::CryptAcquireContextW(m_provider.put(), nullptr, nullptr, PROV_RSA_AES,
-                                      CRYPT_VERIFYCONTEXT) &&
-               ::CryptCreateHash(m_provider.get(), algorithm, 0, 0, m_hash.put());
-    }
-    bool Add(const BYTE* data, size_t bytes) {
-        return bytes <= MAXDWORD &&
-               ::CryptHashData(m_hash.get(), data, static_cast<DWORD>(bytes), 0) != FALSE;
-    }
-    bool Finish(std::vector<BYTE>& digest) {
-        DWORD bytes = 0;
-        DWORD size = sizeof(bytes);
-        if (!::CryptGetHashParam(m_hash.get(), HP_HASHSIZE, reinterpret_cast<BYTE*>(&bytes), &size,
-                                 0)) {
-            return false;
-        }
-        digest.assign(bytes, 0);
-        return ::CryptGetHashParam(m_hash.get(), HP_HASHVAL, digest.data(), &bytes, 0) != FALSE;
-    }
-
-private:
-    UniqueCryptProv m_provider;
-    UniqueCryptHash m_hash;
-};
-
-bool DigestsEqual(const std::vector<BYTE>& digest, const CRYPT_DATA_BLOB& expected) {
-    return !digest.empty() && digest.size() == expected.cbData &&
-           std::equal(digest.begin(), digest.end(), expected.pbData);
-}
-
 // The Authenticode digest of a PE file: everything but its checksum, its certificate table's
 // directory entry and the table itself.
 bool AuthenticodeDigest(const std::vector<BYTE>& file, const AuthenticodeLayout& layout,
@@ -289,69 +167,43 @@ bool ReadWholeFile(const wchar_t* path, std::vector<BYTE>& data) {
 
 // The signed content is Authenticode's indirect data, and the file digest it carries, in an
 // accepted algorithm, is this file's. `content` receives the encoded content.
-bool ContentDescribesFile(HCRYPTMSG message, const std::vector<BYTE>& file,
+bool ContentDescribesFile(const CSignedMessage& message, const std::vector<BYTE>& file,
                           const AuthenticodeLayout& layout, const SignatureConfig& config,
                           std::vector<BYTE>& content) {
-    std::vector<BYTE> type;
-    if (!GetMessageParam(message, CMSG_INNER_CONTENT_TYPE_PARAM, 0, type) || type.back() != 0 ||
-        strcmp(reinterpret_cast<const char*>(type.data()), SPC_INDIRECT_DATA_OBJID) != 0 ||
-        !GetMessageParam(message, CMSG_CONTENT_PARAM, 0, content)) {
+    if (!message.HasContent(SPC_INDIRECT_DATA_OBJID, content)) {
         return false;
     }
     std::vector<BYTE> decoded;
     const CRYPT_ATTR_BLOB blob = {static_cast<DWORD>(content.size()), content.data()};
-    if (!DecodeObject(SPC_INDIRECT_DATA_CONTENT_STRUCT, blob, decoded)) {
+    if (!internal::DecodeObject(SPC_INDIRECT_DATA_CONTENT_STRUCT, blob, decoded)) {
         return false;
     }
     const auto* indirect = reinterpret_cast<const SPC_INDIRECT_DATA_CONTENT*>(decoded.data());
     std::vector<BYTE> digest;
-    return IsAcceptedDigest(indirect->DigestAlgorithm.pszObjId, config) &&
+    return internal::IsAcceptedDigest(indirect->DigestAlgorithm.pszObjId, config) &&
            AuthenticodeDigest(file, layout, indirect->DigestAlgorithm.pszObjId, digest) &&
-           DigestsEqual(digest, indirect->Digest);
+           digest.size() == indirect->Digest.cbData &&
+           std::equal(digest.begin(), digest.end(), indirect->Digest.pbData);
 }
 
 // The signer's authenticated message digest is the digest of the signed content (the contents
 // octets of its encoding), so that its signature covers this content.
 bool MessageDigestCoversContent(const CMSG_SIGNER_INFO& signer, const std::vector<BYTE>& content) {
-    const CRYPT_ATTRIBUTE* attribute = FindAttribute(signer.AuthAttrs, szOID_PKCS_9_MESSAGE_DIGEST);
     size_t total = 0;
     size_t header = 0;
-    std::vector<BYTE> decoded;
-    if (attribute == nullptr || attribute->cValue != 1 || content.empty() || content[0] != 0x30 ||
-        !DerElement(content.data(), content.size(), total, header) || total != content.size() ||
-        !DecodeObject(X509_OCTET_STRING, attribute->rgValue[0], decoded)) {
-        return false;
-    }
-    CPlatformDigest hash;
-    std::vector<BYTE> digest;
-    return hash.Start(signer.HashAlgorithm.pszObjId) &&
-           hash.Add(content.data() + header, total - header) && hash.Finish(digest) &&
-           DigestsEqual(digest, *reinterpret_cast<const CRYPT_DATA_BLOB*>(decoded.data()));
+    return !content.empty() && content[0] == 0x30 &&
+           DerElement(content.data(), content.size(), total, header) && total == content.size() &&
+           internal::MessageDigestIs(signer, content.data() + header, total - header);
 }
 
-// The signature of the message's only signer verifies with the key of `cert`.
-bool SignatureVerifies(HCRYPTMSG message, PCCERT_CONTEXT cert) {
-    CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para = {};
-    para.cbSize = sizeof(para);
-    para.dwSignerIndex = 0;
-    para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
-    para.pvSigner = const_cast<CERT_CONTEXT*>(cert);
-    return ::CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
-}
-
-// The message's only signer against the rules; `store` holds the certificates that came with the
-// signature.
-bool IsAcceptedSigner(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer, HCERTSTORE store,
-                      const SignatureConfig& config) {
-    if (!IsAcceptedDigest(signer.HashAlgorithm.pszObjId, config)) {
+// The message's only signer against the rules.
+bool IsAcceptedSigner(const CSignedMessage& message, const SignatureConfig& config) {
+    const CMSG_SIGNER_INFO& signer = message.Signer();
+    if (!internal::IsAcceptedDigest(signer.HashAlgorithm.pszObjId, config)) {
         return false;
     }
-    CERT_INFO wanted = {};
-    wanted.Issuer = signer.Issuer;
-    wanted.SerialNumber = signer.SerialNumber;
-    const UniqueCertContext cert(::CertFindCertificateInStore(
-        store, kEncoding, 0, CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
-    if (!cert || !SignatureVerifies(message, cert.get())) {
+    const UniqueCertContext cert = internal::FindSignerCertificate(message.Certificates(), signer);
+    if (!cert || !message.SignatureVerifies(cert.get())) {
         return false;
     }
     wchar_t name[256] = {};
@@ -361,22 +213,15 @@ bool IsAcceptedSigner(HCRYPTMSG message, const CMSG_SIGNER_INFO& signer, HCERTST
         return false;
     }
 
+    // The chain is judged when the signature was made if a timestamp proves that time, else now.
     FILETIME signingTime = {};
-    const bool timed = CounterSignedTime(signer, signingTime);
-    LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
-    CERT_CHAIN_PARA chainPara = {};
-    chainPara.cbSize = sizeof(chainPara);
-    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    chainPara.RequestedUsage.Usage.cUsageIdentifier = ARRAYSIZE(usages);
-    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    const internal::TimestampCheck timestamp =
+        internal::CheckTimestamp(signer, message.Certificates(), config, signingTime);
     UniqueCertChain chain;
-    PCCERT_CHAIN_CONTEXT built = nullptr;
-    if (!::CertGetCertificateChain(nullptr, cert.get(), timed ? &signingTime : nullptr, store,
-                                   &chainPara, 0, nullptr, &built)) {
-        return false;
-    }
-    chain.reset(built);
-    if (chain.get()->TrustStatus.dwErrorStatus != CERT_TRUST_NO_ERROR ||
+    if (timestamp == internal::TimestampCheck::kRefused ||
+        !internal::BuildCleanChain(
+            cert.get(), message.Certificates(), szOID_PKIX_KP_CODE_SIGNING,
+            timestamp == internal::TimestampCheck::kVerified ? &signingTime : nullptr, chain) ||
         !ChainHoldsAcceptedCertificate(*chain.get(), config)) {
         return false;
     }
@@ -418,27 +263,12 @@ bool HasAcceptedSigner(const wchar_t* path, const SignatureConfig& config) {
     if (!ReadWholeFile(path, file) || !ParseAuthenticodeLayout(file, layout)) {
         return false;
     }
-    const UniqueCryptMsg message(::CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
-    if (!message || !::CryptMsgUpdate(message.get(), file.data() + layout.signatureOffset,
-                                      static_cast<DWORD>(layout.signatureBytes), TRUE)) {
-        return false;
-    }
-    const UniqueCertStore store(
-        ::CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message.get()));
-    // One signer only: a second one could lend its name to what the first one signed.
-    DWORD signerCount = 0;
-    DWORD bytes = sizeof(signerCount);
+    CSignedMessage message;
     std::vector<BYTE> content;
-    std::vector<BYTE> signer;
-    if (!store ||
-        !::CryptMsgGetParam(message.get(), CMSG_SIGNER_COUNT_PARAM, 0, &signerCount, &bytes) ||
-        signerCount != 1 || !ContentDescribesFile(message.get(), file, layout, config, content) ||
-        !GetMessageParam(message.get(), CMSG_SIGNER_INFO_PARAM, 0, signer)) {
-        return false;
-    }
-    const auto& info = *reinterpret_cast<const CMSG_SIGNER_INFO*>(signer.data());
-    return MessageDigestCoversContent(info, content) &&
-           IsAcceptedSigner(message.get(), info, store.get(), config);
+    return message.Decode(file.data() + layout.signatureOffset, layout.signatureBytes) &&
+           ContentDescribesFile(message, file, layout, config, content) &&
+           MessageDigestCoversContent(message.Signer(), content) &&
+           IsAcceptedSigner(message, config);
 }
 
 LONG VerifyFileTrust(const wchar_t* path, DWORD providerFlags) {

@@ -101,7 +101,7 @@ using UniqueLocalMem =
     TUniqueAny<internal::TNullTraits<HLOCAL, decltype(&::LocalFree), &::LocalFree>>;
 
 // CryptoAPI objects: a certificate store, a cryptographic message, a certificate, a chain, a
-// provider context, a hash.
+// provider context, a hash, a key.
 namespace internal {
 inline BOOL WINAPI CloseCertStore(HCERTSTORE store) {
     return ::CertCloseStore(store, 0);
@@ -128,12 +128,14 @@ using UniqueCertContext =
 using UniqueCertChain =
     TUniqueAny<internal::TNullTraits<PCCERT_CHAIN_CONTEXT, decltype(&::CertFreeCertificateChain),
                                      &::CertFreeCertificateChain>>;
-// A cryptographic service provider context and a hash object made with it.
+// A cryptographic service provider context, and a hash object and a key made with it.
 using UniqueCryptProv =
     TUniqueAny<internal::TZeroTraits<HCRYPTPROV, decltype(&internal::ReleaseCryptProvider),
                                      &internal::ReleaseCryptProvider>>;
 using UniqueCryptHash = TUniqueAny<
     internal::TZeroTraits<HCRYPTHASH, decltype(&::CryptDestroyHash), &::CryptDestroyHash>>;
+using UniqueCryptKey =
+    TUniqueAny<internal::TZeroTraits<HCRYPTKEY, decltype(&::CryptDestroyKey), &::CryptDestroyKey>>;
 // Holds one reference of an interface pointer and releases it.
 template <typename T>
 using UniqueComPtr = TUniqueAny<internal::TReleaseTraits<T>>;

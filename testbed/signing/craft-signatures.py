@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Crafts files whose embedded signature was taken from another file, for the validation tests.
+"""Crafts files whose embedded signature was taken from another file, or whose timestamp was made
+or altered by hand, for the validation tests.
 
   craft-signatures.py transplant DONOR TARGET OUT
       TARGET (its own signature, if any, removed) with DONOR's PKCS #7 signed message attached,
@@ -8,13 +9,41 @@
   craft-signatures.py add-signer SIGNED DONOR OUT
       SIGNED with DONOR's signer and certificates copied into its signed message as a second
       signer. Both must sign the same content (the same module signed twice).
+  craft-signatures.py countersign MODE SIGNED CERT KEY TIME OUT
+      SIGNED with a legacy counter-signature (PKCS #9 countersignature, the form of the older
+      timestamping authorities) added to its signer's unauthenticated attributes, made with CERT
+      and KEY (PEM files) and dated TIME (Unix time); CERT joins the message's certificates.
+      MODE: "valid"; "random-signature" (bytes that are no signature in place of one);
+      "other-signature" (the message digest of other bytes than the signer's signature).
+  craft-signatures.py move-timestamps DONOR TARGET OUT
+      TARGET with its signer's unauthenticated attributes (its timestamps) replaced by DONOR's.
+  craft-signatures.py resign-token SIGNED CERT KEY OUT
+      SIGNED whose RFC 3161 timestamp token is signed anew by CERT and KEY instead of its
+      timestamping authority (which signing tools refuse to do with a certificate that lacks the
+      time-stamping usage).
+  craft-signatures.py alter-token-time SIGNED OUT
+      SIGNED with one digit of the time in its RFC 3161 token changed, the token's signature left
+      as it was.
 """
+import base64
 import hashlib
+import re
 import struct
+import subprocess
 import sys
+import time
 
 # DigestInfo of a SHA-256 file digest in Authenticode's signed content, up to the digest itself.
 SHA256_DIGEST_INFO = bytes.fromhex("3031300d060960864801650304020105000420")
+# Encoded object identifiers and algorithm identifiers.
+OID_DATA = bytes.fromhex("06092a864886f70d010701")
+OID_CONTENT_TYPE = bytes.fromhex("06092a864886f70d010903")
+OID_MESSAGE_DIGEST = bytes.fromhex("06092a864886f70d010904")
+OID_SIGNING_TIME = bytes.fromhex("06092a864886f70d010905")
+OID_COUNTER_SIGNATURE = bytes.fromhex("06092a864886f70d010906")
+OID_RFC3161_TIMESTAMP = bytes.fromhex("060a2b060104018237030301")
+SHA256_ALGORITHM = bytes.fromhex("300d06096086480165030402010500")
+RSA_ALGORITHM = bytes.fromhex("300d06092a864886f70d0101010500")
 
 
 def element(data, pos):
@@ -24,6 +53,11 @@ def element(data, pos):
         count = length & 0x7F
         length, header = int.from_bytes(data[pos + 2:pos + 2 + count], "big"), 2 + count
     return data[pos], pos + header, pos + header + length
+
+
+def contents(item):
+    """The contents of an encoded element."""
+    return item[element(item, 0)[1]:]
 
 
 def children(data, start, end):
@@ -89,6 +123,139 @@ def signed_data_parts(message):
     return oid, children(wrapped, data_start, data_end)
 
 
+def signer_fields(message):
+    """The SignedData parts of a message with one signer, and that signer's fields."""
+    oid, parts = signed_data_parts(message)
+    signers = children(parts[-1], element(parts[-1], 0)[1], len(parts[-1]))
+    assert len(signers) == 1, "one signer"
+    return oid, parts, children(signers[0], element(signers[0], 0)[1], len(signers[0]))
+
+
+def with_signer(oid, parts, fields, certificates=()):
+    """The message rebuilt with its one signer made of `fields`, `certificates` added."""
+    rebuilt = []
+    for part in parts[:-1]:
+        if part[0] == 0xA0 and certificates:
+            held = children(part, element(part, 0)[1], len(part))
+            part = encode(0xA0, b"".join(held + [c for c in certificates if c not in held]))
+        rebuilt.append(part)
+    rebuilt.append(encode(0x31, encode(0x30, b"".join(fields))))
+    return encode(0x30, oid + encode(0xA0, encode(0x30, b"".join(rebuilt))))
+
+
+def der_set(items):
+    """A DER SET OF: its items in the order of their encodings."""
+    return encode(0x31, b"".join(sorted(items)))
+
+
+def pem_certificate(path):
+    body = open(path).read().split("-----BEGIN CERTIFICATE-----")[1].split("-----END")[0]
+    return base64.b64decode("".join(body.split()))
+
+
+def issuer_and_serial(certificate):
+    tbs = children(certificate, element(certificate, 0)[1], len(certificate))[0]
+    fields = children(tbs, element(tbs, 0)[1], len(tbs))
+    if fields[0][0] == 0xA0:  # the version
+        fields = fields[1:]
+    return encode(0x30, fields[2] + fields[0])
+
+
+def rsa_sha256_signature(key, data):
+    return subprocess.run(["openssl", "dgst", "-sha256", "-sign", key], input=data,
+                          capture_output=True, check=True).stdout
+
+
+def attribute(oid, value):
+    return encode(0x30, oid + encode(0x31, value))
+
+
+def signed_attributes(items):
+    """The [0] authenticated attributes of a SignerInfo, and the SET OF that is signed."""
+    signed = der_set(items)
+    return encode(0xA0, contents(signed)), signed
+
+
+def countersign(mode, signed, cert, key, when, out):
+    image, message = split(signed)
+    oid, parts, fields = signer_fields(message)
+    signature = contents([f for f in fields if f[0] == 0x04][0])
+    if mode == "other-signature":
+        signature = signature[::-1]
+    stamp = time.strftime("%y%m%d%H%M%SZ", time.gmtime(int(when))).encode()
+    attributes, to_sign = signed_attributes([
+        attribute(OID_CONTENT_TYPE, OID_DATA),
+        attribute(OID_SIGNING_TIME, encode(0x17, stamp)),
+        attribute(OID_MESSAGE_DIGEST, encode(0x04, hashlib.sha256(signature).digest()))])
+    certificate = pem_certificate(cert)
+    if mode == "random-signature":
+        counter_signature = hashlib.sha256(b"no signature").digest() * 8
+    else:
+        counter_signature = rsa_sha256_signature(key, to_sign)
+    counter_signer = encode(0x30, bytes.fromhex("020101") + issuer_and_serial(certificate) +
+                            SHA256_ALGORITHM + attributes + RSA_ALGORITHM +
+                            encode(0x04, counter_signature))
+    unauthenticated = [attribute(OID_COUNTER_SIGNATURE, counter_signer)]
+    if fields[-1][0] == 0xA1:
+        held = fields.pop()
+        unauthenticated += children(held, element(held, 0)[1], len(held))
+    fields.append(encode(0xA1, contents(der_set(unauthenticated))))
+    attach(image, with_signer(oid, parts, fields, [certificate]), out)
+
+
+def move_timestamps(donor, target, out):
+    _, _, donor_fields = signer_fields(split(donor)[1])
+    image, message = split(target)
+    oid, parts, fields = signer_fields(message)
+    fields = [f for f in fields if f[0] != 0xA1] + [f for f in donor_fields if f[0] == 0xA1]
+    attach(image, with_signer(oid, parts, fields), out)
+
+
+def token_of(fields):
+    """The index of the RFC 3161 token attribute among the signer's unauthenticated attributes,
+    those attributes, and the token."""
+    unauthenticated = children(fields[-1], element(fields[-1], 0)[1], len(fields[-1]))
+    for at, item in enumerate(unauthenticated):
+        if contents(item).startswith(OID_RFC3161_TIMESTAMP):
+            values = contents(item)[len(OID_RFC3161_TIMESTAMP):]
+            return at, unauthenticated, contents(values)
+    raise AssertionError("no RFC 3161 token")
+
+
+def replace_token(fields, at, unauthenticated, token):
+    unauthenticated[at] = attribute(OID_RFC3161_TIMESTAMP, token)
+    fields[-1] = encode(0xA1, contents(der_set(unauthenticated)))
+
+
+def resign_token(signed, cert, key, out):
+    image, message = split(signed)
+    oid, parts, fields = signer_fields(message)
+    at, unauthenticated, token = token_of(fields)
+    token_oid, token_parts, token_fields = signer_fields(token)
+    certificate = pem_certificate(cert)
+    attributes = [f for f in token_fields if f[0] == 0xA0][0]
+    to_sign = encode(0x31, contents(attributes))
+    token_fields[1] = issuer_and_serial(certificate)
+    token_fields = [encode(0x04, rsa_sha256_signature(key, to_sign)) if f[0] == 0x04 else f
+                    for f in token_fields]
+    replace_token(fields, at, unauthenticated,
+                  with_signer(token_oid, token_parts, token_fields, [certificate]))
+    attach(image, with_signer(oid, parts, fields), out)
+
+
+def alter_token_time(signed, out):
+    image, message = split(signed)
+    oid, parts, fields = signer_fields(message)
+    at, unauthenticated, token = token_of(fields)
+    times = [m.start() for m in re.finditer(rb"\x18\x0f[0-9]{14}Z", token)]
+    assert len(times) == 1, "one generalized time in the token"
+    digit = times[0] + 2 + 13  # the last digit of the seconds
+    changed = ord("0") + (token[digit] - ord("0") + 1) % 10
+    token = token[:digit] + bytes([changed]) + token[digit + 1:]
+    replace_token(fields, at, unauthenticated, token)
+    attach(image, with_signer(oid, parts, fields), out)
+
+
 def transplant(donor, target, out):
     _, message = split(donor)
     image, _ = split(target)
@@ -120,4 +287,7 @@ def add_signer(signed, donor, out):
 
 
 if __name__ == "__main__":
-    {"transplant": transplant, "add-signer": add_signer}[sys.argv[1]](*sys.argv[2:5])
+    commands = {"transplant": transplant, "add-signer": add_signer, "countersign": countersign,
+                "move-timestamps": move_timestamps, "resign-token": resign_token,
+                "alter-token-time": alter_token_time}
+    commands[sys.argv[1]](*sys.argv[2:])

@@ -3,7 +3,8 @@
 # code-signing certificates they issue, signed, unsigned and damaged copies of the sample module,
 # signed copies of the validation-library stand-in, the trusted list, two cabinets, signed and
 # unsigned copies of the settings-library stand-in, the auto-fill resource-library stand-ins, signed
-# localisation-library stand-ins, and files carrying signatures taken from other files.
+# localisation-library stand-ins, files carrying signatures taken from other files, and files
+# signed with a certificate that has expired, with genuine and forged timestamps.
 #
 # make-fixtures.sh OUT SAMPLE LISTED VTP RC CC SETTINGS VLUTIL VLUTIL_PARTIAL RTMUI RTMUI_NO_ICON_EX
 #   OUT     folder to fill (re-created)
@@ -50,6 +51,7 @@ sign() {
 ca ca-root
 ca ca-other
 ca ca-untrusted
+ca ca-tsa
 leaf publisher "VrxRO Test Signing" ca-root
 leaf stranger "VrxRO Other Publisher" ca-root
 leaf other-ca-publisher "VrxRO Test Signing" ca-other
@@ -130,6 +132,111 @@ mkdir -p "$out/vlutil" "$out/vlutil-unsigned" "$out/vlutil-partial"
 cp "$vlutil" "$out/vlutil-unsigned/VlUtil.dll"
 sign publisher sha256 "$vlutil" "$out/vlutil/VlUtil.dll"
 sign publisher sha256 "$vlutil_partial" "$out/vlutil-partial/VlUtil.dll"
+
+# Timestamps. The sample and the trusted list are signed by the accepted publisher with a
+# certificate that expired two seconds before now, and carry timestamps dated a second before
+# that: inside the validity of that certificate, of the test root and of the test timestamping
+# authority. Those two were made when the build tree was configured, perhaps this very second: the
+# claimed time must not come before them.
+not_before() {
+  date -u -d "$(openssl x509 -in "$work/$1.pem" -noout -startdate | cut -d= -f2)" +%s
+}
+made=$(not_before ca-root)
+[ "$(not_before ca-tsa)" -gt "$made" ] && made=$(not_before ca-tsa)
+while [ "$(date -u +%s)" -lt $((made + 3)) ]; do sleep 1; done
+now=$(date -u +%s)
+stamped=$((now - 3))
+
+# dated NAME SUBJECT ISSUER FROM UNTIL [EXTENSION...]: a certificate valid from FROM to UNTIL (Unix
+# times) issued by ISSUER (an authority in $work, or "self"), with key NAME.key; NAME.chain.pem
+# holds it and its issuer. OpenSSL 3.0's x509 command sets no dates: its ca command does.
+dated() {
+  local name=$1 subject=$2 issuer=$3 from=$4 until=$5 db=$work/db-$1
+  shift 5
+  mkdir -p "$db"
+  : >"$db/index"
+  { printf '%s\n' "[ca]" "default_ca = dated" "[dated]" "database = $db/index" \
+      "new_certs_dir = $db" "serial = $db/serial" "default_md = sha256" "policy = any" \
+      "unique_subject = no" "[any]" "commonName = supplied" "[extensions]" \
+      "basicConstraints = critical,CA:FALSE" "keyUsage = critical,digitalSignature"
+    printf '%s\n' "$@"; } >"$db/cnf"
+  openssl rand -hex 8 >"$db/serial"
+  ssl req -new -newkey rsa:2048 -nodes -subj "/CN=$subject" -keyout "$work/$name.key" \
+    -out "$db/csr"
+  local signer=(-cert "$work/$issuer.pem" -keyfile "$work/$issuer.key")
+  [ "$issuer" = self ] && signer=(-selfsign -keyfile "$work/$name.key")
+  ssl ca -batch -notext -config "$db/cnf" -extensions extensions "${signer[@]}" -in "$db/csr" \
+    -startdate "$(date -u -d "@$from" +%Y%m%d%H%M%SZ)" \
+    -enddate "$(date -u -d "@$until" +%Y%m%d%H%M%SZ)" -out "$work/$name.pem"
+  cat "$work/$name.pem" >"$work/$name.chain.pem"
+  [ "$issuer" = self ] || cat "$work/$issuer.pem" >>"$work/$name.chain.pem"
+}
+day=86400 decade=$((3650 * 86400))
+dated expired-publisher "VrxRO Test Signing" ca-root $((now - day)) $((now - 2)) \
+  "extendedKeyUsage = codeSigning"
+# A timestamping authority of the attacker's own making, one under the test root without the
+# time-stamping usage, and one under the test root whose validity starts after the claimed time.
+dated self-tsa "VrxRO Test Timestamping" self $((now - day)) $((now + decade)) \
+  "extendedKeyUsage = critical,timeStamping"
+dated no-usage-tsa "VrxRO Test Timestamping" ca-root $((now - day)) $((now + decade))
+dated late-tsa "VrxRO Test Timestamping" ca-root "$now" $((now + decade)) \
+  "extendedKeyUsage = critical,timeStamping"
+
+# rfc3161 LEAF TSA IN OUT: signed by LEAF with an RFC 3161 token from the built-in authority of
+# osslsigncode, dated $stamped.
+rfc3161() {
+  osslsigncode sign -certs "$work/$1.chain.pem" -key "$work/$1.key" -h sha256 \
+    -TSA-certs "$work/$2.pem" -TSA-key "$work/$2.key" -TSA-time "$stamped" -in "$3" -out "$4" \
+    >/dev/null
+}
+ca_tsa=("$work/ca-tsa.pem" "$work/ca-tsa.key" "$stamped")
+sign expired-publisher sha256 "$sample" "$out/expired.dll"
+craft countersign valid "$out/expired.dll" "${ca_tsa[@]}" "$out/expired-countersigned.dll"
+rfc3161 expired-publisher ca-tsa "$sample" "$out/expired-rfc3161.dll"
+# The genuine ones verify with another implementation as well.
+for genuine in expired-countersigned.dll expired-rfc3161.dll; do
+  osslsigncode verify -in "$out/$genuine" -CAfile "$work/ca-root.pem" \
+    -TSA-CAfile "$work/ca-root.pem" >/dev/null 2>&1 ||
+    { echo "make-fixtures: osslsigncode does not verify $genuine" >&2; exit 1; }
+done
+# Legacy counter-signatures that give no signing time: made by the attacker's own authority,
+# random bytes for a signature, an authority without the time-stamping usage, a time before the
+# authority's certificate began, the digest of other bytes than the signer's signature.
+craft countersign valid "$out/expired.dll" "$work/self-tsa.pem" "$work/self-tsa.key" "$stamped" \
+  "$out/countersigned-self-made-tsa.dll"
+craft countersign random-signature "$out/expired.dll" "${ca_tsa[@]}" \
+  "$out/countersigned-random-signature.dll"
+craft countersign valid "$out/expired.dll" "$work/no-usage-tsa.pem" "$work/no-usage-tsa.key" \
+  "$stamped" "$out/countersigned-no-usage-tsa.dll"
+craft countersign valid "$out/expired.dll" "$work/late-tsa.pem" "$work/late-tsa.key" "$stamped" \
+  "$out/countersigned-late-tsa.dll"
+craft countersign other-signature "$out/expired.dll" "${ca_tsa[@]}" \
+  "$out/countersigned-other-signature.dll"
+# RFC 3161 tokens that give none: the token of another signature (the settings stand-in's), one
+# signed by the publisher's own certificate, one naming the test authority but signed with another
+# key, one from the attacker's own authority, one whose time was changed afterwards; and a signer
+# with two timestamps.
+rfc3161 expired-publisher ca-tsa "$settings" "$work/settings-rfc3161.dll"
+craft move-timestamps "$work/settings-rfc3161.dll" "$out/expired.dll" \
+  "$out/rfc3161-other-signature.dll"
+craft resign-token "$out/expired-rfc3161.dll" "$work/expired-publisher.pem" \
+  "$work/expired-publisher.key" "$out/rfc3161-publisher-signed.dll"
+craft resign-token "$out/expired-rfc3161.dll" "$work/ca-tsa.pem" "$work/expired-publisher.key" \
+  "$out/rfc3161-wrong-key.dll"
+rfc3161 expired-publisher self-tsa "$sample" "$out/rfc3161-self-made-tsa.dll"
+craft alter-token-time "$out/expired-rfc3161.dll" "$out/rfc3161-altered-time.dll"
+craft countersign valid "$out/expired-rfc3161.dll" "${ca_tsa[@]}" "$out/two-timestamps.dll"
+# A forged counter-signature on a certificate that has not expired.
+craft countersign random-signature "$out/signed.dll" "${ca_tsa[@]}" \
+  "$out/signed-random-countersignature.dll"
+# The trusted list signed by the expired certificate: without a timestamp, with either kind, and
+# with a forged counter-signature.
+sign expired-publisher sha256 "$work/trusted-list.dll" "$out/trusted-expired.js"
+craft countersign valid "$out/trusted-expired.js" "${ca_tsa[@]}" \
+  "$out/trusted-expired-countersigned.js"
+rfc3161 expired-publisher ca-tsa "$work/trusted-list.dll" "$out/trusted-expired-rfc3161.js"
+craft countersign random-signature "$out/trusted-expired.js" "${ca_tsa[@]}" \
+  "$out/trusted-expired-random-countersignature.js"
 
 # The localisation library VlRtMui.dll, signed (the unsigned builds stay in fixtures/rtmui*).
 mkdir -p "$out/rtmui" "$out/rtmui-no-icon-ex"

@@ -63,6 +63,12 @@ public:
     }
     ULONG Release() override { return 1; }
 
+    // The bytes stored under `name`; null when nothing is.
+    const std::string* Stored(const wchar_t* name) const {
+        const auto found = values.find(name);
+        return found != values.end() ? &found->second : nullptr;
+    }
+
     // The stored script as text, checking its single terminating zero byte.
     std::string Script(const wchar_t* name) const {
         const auto found = values.find(name);

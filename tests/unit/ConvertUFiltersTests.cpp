@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <msxml2.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "src/common/vrxrunonce/UserFilters.h"
 #include "tests/support/Files.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/LuaReadBack.h"
 #include "tests/support/Registry.h"
 #include "tests/support/SettingsStore.h"
 #include "tests/support/SettingsLibraryTest.h"
@@ -33,6 +35,10 @@ UniqueXmlDocument Parse(const std::wstring& xml) {
         EXPECT_EQ(VARIANT_TRUE, loaded) << xml;
     }
     return document;
+}
+
+std::wstring WideOf(const char* ascii) {
+    return std::wstring(ascii, ascii + std::strlen(ascii));
 }
 
 std::wstring TextOf(IXMLDOMNode* node) {
@@ -217,7 +223,49 @@ const std::string kWhiteScript =
 
 class ConvertUFiltersTest : public SettingsLibraryTest {
 protected:
-    std::vector<LogRecord> Run() { return RunWithTestValidator(&ConvertUserFilters); }
+    std::vector<LogRecord> Run() {
+        std::vector<LogRecord> records = RunWithTestValidator(&ConvertUserFilters);
+        ReadBackStoredScripts();
+        return records;
+    }
+
+    // Every user with a stored script, with the stored document it was made from, for the Lua
+    // read-back check. COM is joined only for parsing, if the thread has not joined it.
+    void ReadBackStoredScripts() {
+        const HRESULT joined = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        ASSERT_TRUE(SUCCEEDED(joined) || joined == RPC_E_CHANGED_MODE);
+        const std::string store = ReadTextFile(StorePath());
+        ++runs;
+        for (size_t line = 0; line < store.size(); line = store.find('\n', line) + 1) {
+            const std::string entry = store.substr(line, store.find('\n', line) - line);
+            if (entry.compare(0, 5, "node|") != 0 || entry.find('\\') != std::string::npos) {
+                continue;
+            }
+            const std::string user = entry.substr(5);
+            std::string filters, black, white;
+            // The stand-in keeps a cleared value as an empty one.
+            const bool hasBlack =
+                FindStoredValue(store, user, "UserFiltersBlack", black) && !black.empty();
+            const bool hasWhite =
+                FindStoredValue(store, user, "UserFiltersWhite", white) && !white.empty();
+            if (!hasBlack && !hasWhite) {
+                continue;
+            }
+            UniqueXmlDocument document;
+            if (FindStoredValue(store, user, "UserFilters", filters)) {
+                document = Parse(WideTextOf(filters));
+            }
+            if (!document) {
+                ADD_FAILURE() << user << ": scripts stored without a document that parses";
+                continue;
+            }
+            readBack.Add("run-" + std::to_string(runs) + "-" + user, RulesOf(document.get()),
+                         hasBlack ? &black : nullptr, hasWhite ? &white : nullptr);
+        }
+        if (SUCCEEDED(joined)) {
+            ::CoUninitialize();
+        }
+    }
 
     std::string Stored(const std::string& user, const char* name) const {
         std::string bytes;
@@ -240,6 +288,10 @@ protected:
         EXPECT_EQ(kBlackScript + '\0', Stored(user, "UserFiltersBlack"));
         EXPECT_EQ(kWhiteScript + '\0', Stored(user, "UserFiltersWhite"));
     }
+
+    int runs = 0;
+    CLuaReadBack readBack{L"ConvertUFiltersTest." +
+                          WideOf(::testing::UnitTest::GetInstance()->current_test_info()->name())};
 };
 
 // Whether COM is initialised on the calling thread, in any apartment; leaves it as it was.
@@ -273,6 +325,37 @@ TEST_F(ConvertUFiltersTest, EveryUserIsConvertedAndASecondRunChangesNoRuleText) 
     EXPECT_EQ(std::vector<LogRecord>{}, Run());
     ExpectConverted("first");
     ExpectConverted("second");
+}
+
+// The rules users write most end in "]" (subject tags), and parsing can make "]]" where the text
+// of the document had none. Every rule reaches its script, the stored document holds no "]]" in
+// a rule text, and a second run over it changes nothing.
+TEST_F(ConvertUFiltersTest, RuleTextsEndingInABracketOrPairedByParsingKeepEveryRule) {
+    Install(FiltersUser(
+        "tags",
+        L"<VRXFilters><SubjCont>[SPAM]</SubjCont><SubjNotCont><![CDATA[[External]]]></SubjNotCont>"
+        L"<BodyCont>&#93;&#93;x</BodyCont><SndrCont>a]<![CDATA[]b]]></SndrCont>"
+        L"<Charset c=\"y\"><![CDATA[x]]]></Charset><SubjContAllow type=\"1\">]</SubjContAllow>"
+        L"</VRXFilters>"));
+    const std::wstring stored =
+        L"SubjCont:[SPAM]\nSubjNotCont:<![CDATA[[External]]]>\nBodyCont:]\\x5Dx\n"
+        L"SndrCont:a]<![CDATA[\\x5Db]]>\nCharset[c=y]:<![CDATA[x]]]>\nSubjContAllow:]\n";
+    const std::string black =
+        "black={op=\"OR\",params={{op=\"OR\",params={"
+        "{part=NodeType.UsedCharset(),test=[=[x]]=]},}},"
+        "{part=NodeType.Headers(), field=\"subject\", test=[=[[SPAM]]=]},"
+        "{op=\"NOT\",params={{part=NodeType.Headers(), field=\"subject\", test=[=[[External]]=]}}},"
+        "{part=NodeType.Body(), test=[[]\\x5Dx]]},"
+        "{part=NodeType.Headers(), field=\"from\", test=[[a]\\x5Db]]},}};";
+    const std::string white =
+        "white={op=\"OR\",params={{part=NodeType.Headers(), field=\"subject\", test=[=[]]=]},}};";
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        EXPECT_EQ(std::vector<LogRecord>{}, Run());
+        EXPECT_EQ(stored, StoredFilters("tags"));
+        EXPECT_EQ(black + '\0', Stored("tags", "UserFiltersBlack"));
+        EXPECT_EQ(white + '\0', Stored("tags", "UserFiltersWhite"));
+    }
 }
 
 TEST_F(ConvertUFiltersTest, UsersWithoutUsableFiltersAreSkippedWithNothingWritten) {

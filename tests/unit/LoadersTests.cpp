@@ -233,6 +233,51 @@ TEST_F(LoadersTest, TheTrustedListAcceptsTheFilesItNames) {
     }
 }
 
+TEST_F(LoadersTest, OnlyAVerifiedTimestampVouchesForAnExpiredCertificate) {
+    // The "expired" fixtures are signed by the accepted publisher with a certificate that expired
+    // just before they were made; their timestamps claim a time inside its validity. The list
+    // rows validate listed.dll against a trusted list signed that way.
+    const struct {
+        const wchar_t* file;
+        const wchar_t* list;
+        bool accepted;
+    } cases[] = {
+        {L"expired.dll", L"trusted.js", false},
+        {L"expired-countersigned.dll", L"trusted.js", true},
+        {L"expired-rfc3161.dll", L"trusted.js", true},
+        // Legacy counter-signatures: the attacker's own authority, random bytes for a signature,
+        // an authority under the test root without the time-stamping usage, a time before the
+        // authority's certificate began, the digest of another signature.
+        {L"countersigned-self-made-tsa.dll", L"trusted.js", false},
+        {L"countersigned-random-signature.dll", L"trusted.js", false},
+        {L"countersigned-no-usage-tsa.dll", L"trusted.js", false},
+        {L"countersigned-late-tsa.dll", L"trusted.js", false},
+        {L"countersigned-other-signature.dll", L"trusted.js", false},
+        // Tokens: another signature's, signed by the publisher's own certificate, naming the
+        // test authority but signed with another key, from the attacker's own authority, its
+        // time changed afterwards.
+        {L"rfc3161-other-signature.dll", L"trusted.js", false},
+        {L"rfc3161-publisher-signed.dll", L"trusted.js", false},
+        {L"rfc3161-wrong-key.dll", L"trusted.js", false},
+        {L"rfc3161-self-made-tsa.dll", L"trusted.js", false},
+        {L"rfc3161-altered-time.dll", L"trusted.js", false},
+        {L"two-timestamps.dll", L"trusted.js", false},
+        // A forged time is refused even where the certificate would do without one.
+        {L"signed-random-countersignature.dll", L"trusted.js", false},
+        {L"listed.dll", L"trusted-expired.js", false},
+        {L"listed.dll", L"trusted-expired-countersigned.js", true},
+        {L"listed.dll", L"trusted-expired-rfc3161.js", true},
+        {L"listed.dll", L"trusted-expired-random-countersignature.js", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::wstring(c.file) + L" with " + c.list);
+        Tessel::SignatureConfig config = TestSignatureConfig();
+        config.trustedListPath = SigningFixture(c.list);
+        CFileValidator validator(config);
+        EXPECT_EQ(c.accepted ? 0u : 5u, validator.ValidateFile(SigningFixture(c.file).c_str()));
+    }
+}
+
 TEST_F(LoadersTest, ACabinetIsAcceptedWhenTheListNamesEveryFileInIt) {
     CFileValidator validator(TestSignatureConfig());
     EXPECT_EQ(0u, validator.ValidateFile(SigningFixture(L"listed.cab").c_str()));

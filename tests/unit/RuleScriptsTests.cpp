@@ -4,12 +4,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "src/common/vrxrunonce/RuleScripts.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/LuaReadBack.h"
 #include "tests/support/RecordingSettingsNode.h"
 
 using namespace VrxRunOnce;
@@ -24,10 +28,12 @@ protected:
     void SetUp() override { ASSERT_EQ(S_OK, ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)); }
     void TearDown() override { ::CoUninitialize(); }
 
-    static UniqueXmlDocument Parse(const std::wstring& xml) {
+    static UniqueXmlDocument Parse(const std::wstring& xml, bool preserveWhiteSpace = false) {
         UniqueXmlDocument document = CreateXmlDocument();
         EXPECT_TRUE(document);
         if (document) {
+            document.get()->put_preserveWhiteSpace(preserveWhiteSpace ? VARIANT_TRUE
+                                                                      : VARIANT_FALSE);
             BSTR source = ::SysAllocString(xml.c_str());
             VARIANT_BOOL loaded = VARIANT_FALSE;
             EXPECT_EQ(S_OK, document.get()->loadXML(source, &loaded)) << xml;
@@ -52,6 +58,35 @@ std::string Black(const std::string& rules) {
 }
 std::string White(const std::string& rules) {
     return "white={op=\"OR\",params={" + rules + "}};";
+}
+
+// One rule of a script: its part and its string as the script spells it.
+const std::string kSubj = "part=NodeType.Headers(), field=\"subject\"";
+const std::string kBody = "part=NodeType.Body()";
+const std::string kSndr = "part=NodeType.Headers(), field=\"from\"";
+std::string Cont(const std::string& part, const std::string& string) {
+    return "{" + part + ", test=" + string + "},";
+}
+std::string NotCont(const std::string& part, const std::string& string) {
+    return "{op=\"NOT\",params={{" + part + ", test=" + string + "}}},";
+}
+std::string ContRE(const std::string& part, const std::string& string) {
+    return "{" + part + ", test=Regex.new(" + string + ")},";
+}
+
+std::wstring Described(const std::vector<VrxTest::DocumentRule>& rules) {
+    std::wstring description;
+    for (const VrxTest::DocumentRule& rule : rules) {
+        description += rule.name + (rule.typed ? L"[type]:" : L":") + rule.text + L"\n";
+    }
+    return description;
+}
+
+std::wstring XmlOf(IXMLDOMDocument2* document) {
+    BSTR raw = nullptr;
+    document->get_xml(&raw);
+    const Tessel::UniqueBstr xml(raw);
+    return std::wstring(xml.get() != nullptr ? xml.get() : L"", ::SysStringLen(xml.get()));
 }
 
 }  // namespace
@@ -174,25 +209,190 @@ TEST_F(RuleScriptsTest, RuleTextsAreWrittenAsTheirCharactersInUtf8) {
         node.Script(kUserFiltersBlack));
 }
 
-// However "]]" reached a rule text, it cannot close the long brackets of the script.
-// Also where the pair is split between two pieces of one text and nothing else needs the escape.
-TEST_F(RuleScriptsTest, ClosingBracketsInRuleTextsAreEscaped) {
+// Rule texts that "[[" and "]]" cannot carry as they are, however the document spells them: each
+// rule's string is the lowest form that reads back as the escaped text (Lua checks that after the
+// suite, see tests/lua), and a text that needs nothing keeps "[[" and "]]". The caller's document
+// keeps its texts and is left without the attribute that carried the strings.
+TEST_F(RuleScriptsTest, HostileTextsReadBackInLuaExactly) {
     const struct {
-        const wchar_t* filters;
-        const char* black;
+        const wchar_t* rules;
+        std::string black;
+        const char* white;  // null: no white script
     } cases[] = {
-        {L"<VRXFilters><SubjCont>a]&#93;},os.exit()--</SubjCont>"
-         L"<BodyContRE><![CDATA[x]]]]><![CDATA[]]]></BodyContRE>"
-         L"<SndrCont>a]\\x5Db</SndrCont></VRXFilters>",
-         "{part=NodeType.Headers(), field=\"subject\", test=[[a]\\x5D},os.exit()--]]},"
-         "{part=NodeType.Body(), test=Regex.new([[((?i)x]\\x5D])]])},"
-         "{part=NodeType.Headers(), field=\"from\", test=[[a]\\x5Db]]},"},
-        {L"<VRXFilters><SubjCont><![CDATA[a]]]><![CDATA[]b]]></SubjCont></VRXFilters>",
-         "{part=NodeType.Headers(), field=\"subject\", test=[[a]\\x5Db]]},"},
+        // A text that ends in "]" gets the lowest long bracket it cannot close, in any form.
+        {L"<SubjCont>[SPAM]</SubjCont><SubjNotCont><![CDATA[[External]]]></SubjNotCont>"
+         L"<SubjContAllow type=\"1\">]</SubjContAllow>",
+         Cont(kSubj, "[=[[SPAM]]=]") + NotCont(kSubj, "[=[[External]]=]"),
+         "{part=NodeType.Headers(), field=\"subject\", test=[=[]]=]},"},
+        {L"<BodyContRE><![CDATA[[a-z]]]></BodyContRE><Charset c=\"y\"><![CDATA[[Спам]]]></Charset>"
+         L"<SndrCont>x]</SndrCont>",
+         "{op=\"OR\",params={{part=NodeType.UsedCharset(),test=[=[[Спам]]=]},}}," +
+             // A regular expression keeps "[[": ")" follows its text.
+             ContRE(kBody, "[[((?i)[a-z])]]") + Cont(kSndr, "[=[x]]=]"),
+         nullptr},
+        // The level is the lowest whose closer appears neither in the text nor across its end.
+        {L"<SubjCont>a]=]b]</SubjCont><SubjCont>x]==</SubjCont><SubjCont>a]=</SubjCont>"
+         L"<SubjCont>]=]]==]</SubjCont>",
+         Cont(kSubj, "[==[a]=]b]]==]") + Cont(kSubj, "[[x]==]]") + Cont(kSubj, "[[a]=]]") +
+             Cont(kSubj, "[==[]=]\\x5D==]]==]"),
+         nullptr},
+        // Pairs that only parsing makes: character references, adjacent sections and nodes.
+        {L"<SubjCont>&#93;&#93;\\x3E</SubjCont><SubjCont>a]<![CDATA[]b]]></SubjCont>"
+         L"<SubjCont>a]&#93;},os.exit()--</SubjCont>"
+         L"<BodyContRE><![CDATA[x]]]]><![CDATA[]]]></BodyContRE><SndrCont>a]\\x5Db</SndrCont>",
+         Cont(kSubj, "[[]\\x5D>]]") + Cont(kSubj, "[[a]\\x5Db]]") +
+             Cont(kSubj, "[[a]\\x5D},os.exit()--]]") + ContRE(kBody, "[[((?i)x]\\x5D])]]") +
+             Cont(kSndr, "[[a]\\x5Db]]"),
+         nullptr},
+        // Ends of line: Lua drops a newline after the opening bracket, so a leading one is
+        // doubled; it reads every "\r" as "\n", so a text with one is quoted.
+        {L"<SubjCont>&#10;line</SubjCont><SubjCont>a\nb</SubjCont><SubjCont>&#10;x]</SubjCont>"
+         L"<SubjCont>C:\\x&#13;\"q\"</SubjCont><BodyContRE>^a&#13;$</BodyContRE>",
+         Cont(kSubj, "[[\n\nline]]") + Cont(kSubj, "[[a\nb]]") + Cont(kSubj, "[=[\n\nx]]=]") +
+             Cont(kSubj, "\"C:\\\\x\\r\\\"q\\\"\"") + ContRE(kBody, "\"((?i)^a\\r$)\""),
+         nullptr},
+        // The document's own attribute of the name that carries the strings is not written.
+        {L"<SubjCont script-string=\"os.exit()\">a</SubjCont>"
+         L"<SubjCont script-string=\"[[b]]\">b]</SubjCont><SubjCont/>"
+         L"<SubjCont>a<x>]</x><!--c-->]b</SubjCont>",
+         Cont(kSubj, "[[a]]") + Cont(kSubj, "[=[b]]=]") + Cont(kSubj, "[[]]") +
+             Cont(kSubj, "[[a]\\x5Db]]"),
+         nullptr},
     };
-    for (const auto& each : cases) {
-        Convert(each.filters);
-        EXPECT_EQ(Black(each.black), node.Script(kUserFiltersBlack)) << each.black;
+    VrxTest::CLuaReadBack readBack(L"RuleScriptsTest.HostileTexts");
+    int row = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rules);
+        node = RecordingNode();
+        // White space kept: Wine's parser drops referenced blanks at a text's ends otherwise.
+        UniqueXmlDocument filters =
+            Parse(L"<VRXFilters>" + std::wstring(c.rules) + L"</VRXFilters>", true);
+        ASSERT_TRUE(filters);
+        const std::vector<VrxTest::DocumentRule> rules = VrxTest::RulesOf(filters.get());
+        EXPECT_EQ(S_OK, WriteUserRuleScripts(filters.get(), &node));
+        EXPECT_EQ(Black(c.black), node.Script(kUserFiltersBlack));
+        EXPECT_EQ(c.white != nullptr ? White(c.white) : kNone, node.Script(kUserFiltersWhite));
+        EXPECT_EQ(Described(rules), Described(VrxTest::RulesOf(filters.get())));
+        EXPECT_EQ(std::wstring::npos, XmlOf(filters.get()).find(L"script-string"));
+        readBack.Add("hostile-" + std::to_string(++row), rules, node.Stored(kUserFiltersBlack),
+                     node.Stored(kUserFiltersWhite));
+    }
+}
+
+// Random rule texts over the characters that matter to the script and to XML, and the way a
+// document spells them: plain text, character references, CDATA sections, nested elements.
+class CRandomRuleTexts {
+public:
+    explicit CRandomRuleTexts(unsigned seed) : m_random(seed) {}
+
+    int Below(int bound) { return std::uniform_int_distribution<int>(0, bound - 1)(m_random); }
+
+    std::wstring Text() {
+        static const wchar_t* const kTokens[] = {
+            L"[",  L"]",  L"]",  L"]",         L"=",   L"=", L"<",
+            L">",  L"&",  L";",  L"#",         L"\\",  L"x", L"\\x3E",
+            L"5D", L"\n", L"\r", L"<![CDATA[", L"]]>", L"a", L"\u00e9\u20ac"};
+        std::wstring text;
+        for (int tokens = Below(14); tokens > 0; --tokens) {
+            text += kTokens[Below(static_cast<int>(std::size(kTokens)))];
+        }
+        return text;
+    }
+
+    // `text` as the content of an element, cut at random into parts spelled each its own way.
+    std::wstring Spelled(const std::wstring& text) {
+        std::wstring xml;
+        for (size_t at = 0; at < text.size();) {
+            const std::wstring part = text.substr(at, 1 + Below(6));
+            at += part.size();
+            switch (Below(4)) {
+                case 0:
+                    // A section cannot hold its own end, and parsing turns its "\r" into "\n".
+                    if (part.find(L"]]>") == std::wstring::npos &&
+                        part.find(L'\r') == std::wstring::npos) {
+                        xml += L"<![CDATA[" + part + L"]]>";
+                        break;
+                    }
+                    xml += Escaped(part);
+                    break;
+                case 1:
+                    xml += Escaped(part);
+                    break;
+                case 2:
+                    for (const wchar_t c : part) {
+                        xml += Below(2) == 0 ? L"&#" + std::to_wstring(c) + L";" : Hexadecimal(c);
+                    }
+                    break;
+                default:
+                    xml += L"<x>" + Escaped(part) + L"</x>";
+            }
+        }
+        return xml;
+    }
+
+private:
+    static std::wstring Escaped(const std::wstring& part) {
+        std::wstring xml;
+        for (const wchar_t c : part) {
+            xml += c == L'&'    ? L"&amp;"
+                   : c == L'<'  ? L"&lt;"
+                   : c == L'>'  ? L"&gt;"
+                   : c == L'\r' ? L"&#13;"
+                                : std::wstring(1, c);
+        }
+        return xml;
+    }
+    static std::wstring Hexadecimal(wchar_t c) {
+        wchar_t reference[16] = {};
+        std::swprintf(reference, std::size(reference), L"&#x%X;", static_cast<unsigned>(c));
+        return reference;
+    }
+
+    std::mt19937 m_random;
+};
+
+// Every random text reads back in Lua as its escaped text (checked after the suite), from the
+// document as parsed and from the document once its own texts are escaped, which leaves no "]]"
+// in them and is done once for all. Set VRX_RANDOM_RULE_DOCUMENTS to run more documents.
+TEST_F(RuleScriptsTest, RandomTextsReadBackInLuaExactly) {
+    const struct {
+        const wchar_t* name;
+        bool typed;
+    } kinds[] = {{L"SubjCont", false},        {L"BodyContRE", false},     {L"SndrNotCont", false},
+                 {L"HeaderNotContRE", false}, {L"Charset", false},        {L"RecvContAllow", true},
+                 {L"SubjContREAllow", true},  {L"SndrNotContAllow", true}};
+    CRandomRuleTexts random(23);
+    VrxTest::CLuaReadBack readBack(L"RuleScriptsTest.RandomTexts");
+    for (unsigned count = VrxTest::RandomCaseCount("VRX_RANDOM_RULE_DOCUMENTS", 300), document = 0;
+         document < count; ++document) {
+        std::wstring xml = L"<VRXFilters>";
+        std::vector<VrxTest::DocumentRule> rules;
+        for (int left = 1 + random.Below(4); left > 0; --left) {
+            const auto& kind = kinds[random.Below(static_cast<int>(std::size(kinds)))];
+            VrxTest::DocumentRule& rule = rules.emplace_back();
+            rule = {kind.name, kind.typed, random.Text()};
+            xml += L"<" + rule.name + (rule.typed ? L" type=\"1\">" : L">") +
+                   random.Spelled(rule.text) + L"</" + rule.name + L">";
+        }
+        xml += L"</VRXFilters>";
+        SCOPED_TRACE(xml);
+        UniqueXmlDocument filters = Parse(xml, true);
+        ASSERT_TRUE(filters);
+        ASSERT_EQ(Described(rules), Described(VrxTest::RulesOf(filters.get())));
+        const std::string label = "random-" + std::to_string(document);
+        for (const std::string pass : {"", "-escaped"}) {
+            if (!pass.empty()) {
+                ASSERT_TRUE(EscapeRuleTexts(filters.get()));
+            }
+            node = RecordingNode();
+            EXPECT_EQ(S_OK, WriteUserRuleScripts(filters.get(), &node));
+            readBack.Add(label + pass, rules, node.Stored(kUserFiltersBlack),
+                         node.Stored(kUserFiltersWhite));
+        }
+        const std::wstring escaped = Described(VrxTest::RulesOf(filters.get()));
+        EXPECT_EQ(std::wstring::npos, escaped.find(L"]]")) << escaped;
+        ASSERT_TRUE(EscapeRuleTexts(filters.get()));
+        EXPECT_EQ(escaped, Described(VrxTest::RulesOf(filters.get())));
     }
 }
 

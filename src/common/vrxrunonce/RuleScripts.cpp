@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ActionLog.h"
 
@@ -12,14 +13,15 @@ const CLSID kClsidDomDocument = {
     0xF6D90F11, 0x9C73, 0x11D3, {0xB3, 0x2E, 0x00, 0xC0, 0x4F, 0x99, 0x0B, 0xB4}};
 const IID kIidXmlDomDocument2 = {
     0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+const IID kIidXmlDomElement = {
+    0x2933BF86, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 
 // ---- The stylesheets ------------------------------------------------------------------------
 //
-// The filter engine reads a table constructor: one table per rule, each rule text between the
-// long-string brackets "[[" and "]]". The template for "/" looks only at a "VRXFilters" root: the
-// built-in templates would otherwise copy every text of a foreign document into the script. The
-// rule texts are written as they are: the transform runs on a document whose texts carry no "]]"
-// (see EscapeRuleTexts below).
+// The filter engine reads a table constructor: one table per rule, each rule's string between
+// the long-string brackets "[[" and "]]" (see "The rules' strings" below for the rules whose text
+// needs another form). The template for "/" looks only at a "VRXFilters" root: the built-in
+// templates would otherwise copy every text of a foreign document into the script.
 
 #define VRX_XSL_HEAD                                       \
     L"<?xml version=\"1.0\" encoding=\"utf-8\"?>"          \
@@ -30,17 +32,33 @@ const IID kIidXmlDomDocument2 = {
 
 #define VRX_XSL_TAIL L"</xsl:stylesheet>"
 
-// One rule template: the text before the rule text, the rule text, the text after it.
-#define VRX_RULE(name, before, after) \
-    L"<xsl:template "                 \
-    L"match=\"" name L"\">" before L"<xsl:value-of select=\".\"/>" after L"</xsl:template>"
+// The attribute that carries a rule's whole string literal where the brackets of the string
+// templates below would not read back as the rule's text.
+#define VRX_STRING_ATTRIBUTE L"script-string"
 
-#define VRX_CONT(name, part) VRX_RULE(name, L"{" part L", test=[[", L"]]},")
-#define VRX_CONT_RE(name, part) VRX_RULE(name, L"{" part L", test=Regex.new([[((?i)", L")]])},")
+// A rule's string, by one of two named templates: "text" writes "[[" text "]]", "regex" writes
+// "[[((?i)" text ")]]"; a rule with the attribute gets the attribute's value instead. Called by
+// name: matching a template for each rule would cost a fifth of the transform.
+#define VRX_STRING_TEMPLATE(name, open, close) \
+    L"<xsl:template name=\"" name L"\"><xsl:choose>"                                          \
+    L"<xsl:when test=\"@" VRX_STRING_ATTRIBUTE L"\">"                                        \
+    L"<xsl:value-of select=\"@" VRX_STRING_ATTRIBUTE L"\"/></xsl:when><xsl:otherwise>" open \
+    L"<xsl:value-of select=\".\"/>" close L"</xsl:otherwise></xsl:choose></xsl:template>"
+#define VRX_STRING_TEMPLATES \
+    VRX_STRING_TEMPLATE(L"text", L"[[", L"]]") VRX_STRING_TEMPLATE(L"regex", L"[[((?i)", L")]]")
+
+// One rule template: the text before the rule's string, the string's template, the text after it.
+#define VRX_RULE(name, before, string, after) \
+    L"<xsl:template "                         \
+    L"match="                                 \
+    L"\"" name L"\">" before L"<xsl:call-template name=\"" string L"\"/>" after L"</xsl:template>"
+
+#define VRX_CONT(name, part) VRX_RULE(name, L"{" part L", test=", L"text", L"},")
+#define VRX_CONT_RE(name, part) VRX_RULE(name, L"{" part L", test=Regex.new(", L"regex", L")},")
 #define VRX_NOT_CONT(name, part) \
-    VRX_RULE(name, L"{op=\"NOT\",params={{" part L", test=[[", L"]]}}},")
+    VRX_RULE(name, L"{op=\"NOT\",params={{" part L", test=", L"text", L"}}},")
 #define VRX_NOT_CONT_RE(name, part) \
-    VRX_RULE(name, L"{op=\"NOT\",params={{" part L", test=Regex.new([[((?i)", L")]])}}},")
+    VRX_RULE(name, L"{op=\"NOT\",params={{" part L", test=Regex.new(", L"regex", L")}}},")
 
 // The four forms of one group, in the order they are written.
 #define VRX_GROUP(prefix, suffix, part)          \
@@ -83,8 +101,9 @@ const wchar_t kBlackListStylesheet[] =
     VRX_APPLY_ALL(L"")
     L"}};</xsl:if></xsl:template>"
     L"<!-- Charset -->"
-    VRX_RULE(L"Charset", L"{part=NodeType.UsedCharset(),test=[[", L"]]},")
+    VRX_RULE(L"Charset", L"{part=NodeType.UsedCharset(),test=", L"text", L"},")
     VRX_ALL_GROUPS(L"")
+    VRX_STRING_TEMPLATES
     VRX_XSL_TAIL;
 
 const wchar_t kWhiteListStylesheet[] =
@@ -95,6 +114,7 @@ const wchar_t kWhiteListStylesheet[] =
     VRX_APPLY_ALL(L"Allow")
     L"}};</xsl:if></xsl:template>"
     VRX_ALL_GROUPS(L"Allow")
+    VRX_STRING_TEMPLATES
     VRX_XSL_TAIL;
 
 // ---- Documents and transformation --------------------------------------------------------------
@@ -171,68 +191,11 @@ std::wstring ReplaceAll(const std::wstring& text, const std::wstring& from,
     return result.append(text, at, std::wstring::npos);
 }
 
-// ---- Escaping the rule texts ----------------------------------------------------------------
-
-// Escapes the closing brackets of one rule text that arrives in pieces: its text nodes in
-// document order, which adjacent CDATA sections, character references or nested elements can
-// split anywhere. Each piece first gets the escape of the document's text, as it would once
-// stored and read again; a bracket that would then follow the bracket ending the previous piece
-// becomes "\x5D" too. The result holds no "]]", and a document whose texts already went through
-// the escape keeps its texts. Converting the stored document again gives the same texts.
-class CRuleTextEscape {
-public:
-    std::wstring Next(const std::wstring& piece) {
-        std::wstring escaped = EscapeClosingBrackets(piece);
-        if (m_openBracket && !escaped.empty() && escaped[0] == L']') {
-            escaped.replace(0, 1, L"\\x5D");
-        }
-        // Inside one piece the escape leaves "]]" only where a section end follows ("]]><").
-        for (size_t at = escaped.find(L"]]"); at != std::wstring::npos;
-             at = escaped.find(L"]]", at)) {
-            escaped.replace(at + 1, 1, L"\\x5D");
-        }
-        if (!escaped.empty()) {
-            m_openBracket = escaped.back() == L']';
-        }
-        return escaped;
-    }
-
-private:
-    bool m_openBracket = false;  // the text so far ends with a bracket that has no partner
-};
+// ---- Rule texts -------------------------------------------------------------------------------
 
 DOMNodeType TypeOf(IXMLDOMNode* node) {
     DOMNodeType type = NODE_INVALID;
     return SUCCEEDED(node->get_nodeType(&type)) ? type : NODE_INVALID;
-}
-
-// Checking finds out whether any text would change; rewriting changes them.
-enum class EscapeAction { Check, Rewrite };
-
-// Passes the value of a text or CDATA node through `escape`. Checking, false when the value
-// would change; rewriting, a changed value is written back. False when the node cannot be read
-// or written.
-bool EscapeTextNode(IXMLDOMNode* node, CRuleTextEscape& escape, EscapeAction action) {
-    VARIANT value;
-    ::VariantInit(&value);
-    if (FAILED(node->get_nodeValue(&value)) || V_VT(&value) != VT_BSTR) {
-        ::VariantClear(&value);
-        return false;
-    }
-    const std::wstring text(V_BSTR(&value), ::SysStringLen(V_BSTR(&value)));
-    ::VariantClear(&value);
-    const std::wstring escaped = escape.Next(text);
-    if (escaped == text) {
-        return true;
-    }
-    if (action == EscapeAction::Check) {
-        return false;
-    }
-    const UniqueBstr replacement(
-        ::SysAllocStringLen(escaped.data(), static_cast<UINT>(escaped.size())));
-    V_VT(&value) = VT_BSTR;
-    V_BSTR(&value) = replacement.get();
-    return replacement && SUCCEEDED(node->put_nodeValue(value));
 }
 
 // The node that follows `node` in document order, `depth` levels below the node where the walk
@@ -259,71 +222,325 @@ UniqueNode NextInDocumentOrder(UniqueNode node, int& depth) {
     return UniqueNode();
 }
 
-// Escapes the text of one rule element, which the stylesheets write as its string value.
-bool EscapeRuleText(IXMLDOMNode* rule, EscapeAction action) {
-    CRuleTextEscape escape;
+// The text of one rule element as the stylesheets write it, its string value: the values of the
+// text and CDATA nodes below it, in document order. Adjacent sections, character references
+// and nested elements split it into pieces anywhere.
+struct RuleText {
+    std::vector<UniqueNode> nodes;
+    std::vector<std::wstring> pieces;
+};
+
+// False when a node of the text cannot be read.
+bool ReadRuleText(IXMLDOMElement* rule, RuleText& text) {
     UniqueNode node;
     int depth = 1;
     rule->get_firstChild(node.put());
     while (node) {
         const DOMNodeType type = TypeOf(node.get());
-        if ((type == NODE_TEXT || type == NODE_CDATA_SECTION) &&
-            !EscapeTextNode(node.get(), escape, action)) {
-            return false;
+        if (type == NODE_TEXT || type == NODE_CDATA_SECTION) {
+            VARIANT value;
+            ::VariantInit(&value);
+            if (FAILED(node.get()->get_nodeValue(&value)) || V_VT(&value) != VT_BSTR) {
+                ::VariantClear(&value);
+                return false;
+            }
+            text.pieces.emplace_back(V_BSTR(&value), ::SysStringLen(V_BSTR(&value)));
+            ::VariantClear(&value);
+            node.get()->AddRef();
+            text.nodes.emplace_back(node.get());
         }
         node = NextInDocumentOrder(std::move(node), depth);
     }
     return true;
 }
 
-// Every "]]" of the rule texts (the element children of the root) becomes "]\x5D", the
-// regular-expression escape of "]", so that no text can close the long brackets of the script
-// and write script of its own, however the pair reached the text (character references,
-// adjacent CDATA sections). Done here rather than in the stylesheets, in time and memory linear
-// in the document. False when a text cannot be escaped, or, checking, when one needs it.
-bool EscapeRuleTexts(IXMLDOMDocument2* document, EscapeAction action) {
-    Tessel::UniqueComPtr<IXMLDOMElement> root;
-    if (FAILED(document->get_documentElement(root.put())) || !root) {
-        return true;
+std::wstring Joined(const std::vector<std::wstring>& pieces) {
+    std::wstring text;
+    for (const std::wstring& piece : pieces) {
+        text += piece;
     }
-    UniqueNode rule;
-    root.get()->get_firstChild(rule.put());
-    while (rule) {
-        if (TypeOf(rule.get()) == NODE_ELEMENT && !EscapeRuleText(rule.get(), action)) {
-            return false;
+    return text;
+}
+
+// The escape of a rule text, done on the whole text and handed back piece by piece, so that a
+// pair split between two pieces is found too: every "]]\x3E" becomes "]\x5D>", then every
+// remaining "]]" (pairs taken from the left) becomes "]\x5D", the regular-expression escape of
+// "]". What it gives holds no "]]" and passes through it unchanged.
+std::vector<std::wstring> EscapedPieces(const std::vector<std::wstring>& pieces) {
+    const std::wstring text = Joined(pieces);
+    if (text.find(L"]]") == std::wstring::npos) {
+        return pieces;
+    }
+    // What each character of the text becomes.
+    enum class Becomes : char { Itself, Escape, GreaterThan, Nothing };
+    std::vector<Becomes> becomes(text.size(), Becomes::Itself);
+    const std::wstring pairBeforeGreaterThan = L"]]\\x3E";
+    for (size_t at = text.find(pairBeforeGreaterThan); at != std::wstring::npos;
+         at = text.find(pairBeforeGreaterThan, at + pairBeforeGreaterThan.size())) {
+        becomes[at + 1] = Becomes::Escape;
+        becomes[at + 2] = Becomes::GreaterThan;
+        std::fill(&becomes[at + 3], &becomes[at + pairBeforeGreaterThan.size()], Becomes::Nothing);
+    }
+    // In each run of brackets left as they are, every second one is escaped.
+    size_t run = 0;
+    for (size_t at = 0; at < text.size(); ++at) {
+        const bool bracket = text[at] == L']' && becomes[at] == Becomes::Itself;
+        run = bracket ? run + 1 : 0;
+        if (bracket && run % 2 == 0) {
+            becomes[at] = Becomes::Escape;
         }
-        UniqueNode next;
-        rule.get()->get_nextSibling(next.put());
-        rule = std::move(next);
+    }
+    std::vector<std::wstring> escaped;
+    size_t at = 0;
+    for (const std::wstring& piece : pieces) {
+        std::wstring& out = escaped.emplace_back();
+        for (const size_t end = at + piece.size(); at < end; ++at) {
+            switch (becomes[at]) {
+                case Becomes::Itself:
+                    out += text[at];
+                    break;
+                case Becomes::Escape:
+                    out += L"\\x5D";
+                    break;
+                case Becomes::GreaterThan:
+                    out += L'>';
+                    break;
+                case Becomes::Nothing:
+                    break;
+            }
+        }
+    }
+    return escaped;
+}
+
+using UniqueElement = Tessel::UniqueComPtr<IXMLDOMElement>;
+
+// Appends `node` to `rules` when it is an element.
+void AppendElement(IXMLDOMNode* node, std::vector<UniqueElement>& rules) {
+    UniqueElement element;
+    if (SUCCEEDED(
+            node->QueryInterface(kIidXmlDomElement, reinterpret_cast<void**>(element.put()))) &&
+        element) {
+        rules.push_back(std::move(element));
+    }
+}
+
+// The rules (element children of the root element) for which the XPath predicate `condition`
+// holds, in document order, as the engine selects them. False when it cannot. The document's
+// selection language is left as it was.
+bool SelectRules(IXMLDOMDocument2* document, const wchar_t* condition,
+                 std::vector<UniqueElement>& rules) {
+    const UniqueBstr language(::SysAllocString(L"SelectionLanguage"));
+    const UniqueBstr xpath(::SysAllocString(L"XPath"));
+    const UniqueBstr query(::SysAllocString((std::wstring(L"/*/*[") + condition + L"]").c_str()));
+    VARIANT previous;
+    ::VariantInit(&previous);
+    if (!language || !xpath || !query || FAILED(document->getProperty(language.get(), &previous))) {
+        ::VariantClear(&previous);
+        return false;
+    }
+    Tessel::UniqueComPtr<IXMLDOMNodeList> found;
+    const bool selected = SUCCEEDED(document->setProperty(language.get(), BorrowedString(xpath))) &&
+                          SUCCEEDED(document->selectNodes(query.get(), found.put())) && found;
+    document->setProperty(language.get(), previous);
+    ::VariantClear(&previous);
+    if (!selected) {
+        return false;
+    }
+    for (UniqueNode rule; SUCCEEDED(found.get()->nextNode(rule.put())) && rule;) {
+        AppendElement(rule.get(), rules);
     }
     return true;
 }
 
-// A deep copy of the filters document with its rule texts escaped; an empty owner when it
-// cannot be made. The caller's document is left as it is.
-UniqueXmlDocument EscapedCopy(IXMLDOMDocument2* filters) {
-    UniqueNode clone;
-    UniqueXmlDocument copy;
-    if (FAILED(filters->cloneNode(VARIANT_TRUE, clone.put())) || !clone ||
-        FAILED(clone.get()->QueryInterface(kIidXmlDomDocument2,
-                                           reinterpret_cast<void**>(copy.put()))) ||
-        !copy || !EscapeRuleTexts(copy.get(), EscapeAction::Rewrite)) {
-        return UniqueXmlDocument();
+// The rules for which `condition` holds. The engine selects them in one call, where visiting
+// every rule would take several calls on the platform's document objects per node, and few
+// rules need anything. Every rule where the engine cannot select.
+std::vector<UniqueElement> RulesWhere(IXMLDOMDocument2* document, const wchar_t* condition) {
+    std::vector<UniqueElement> rules;
+    if (SelectRules(document, condition, rules)) {
+        return rules;
     }
-    SetSafeParsing(copy.get());
-    return copy;
+    rules.clear();
+    UniqueElement root;
+    UniqueNode rule;
+    if (SUCCEEDED(document->get_documentElement(root.put())) && root) {
+        root.get()->get_firstChild(rule.put());
+    }
+    while (rule) {
+        AppendElement(rule.get(), rules);
+        UniqueNode next;
+        rule.get()->get_nextSibling(next.put());
+        rule = std::move(next);
+    }
+    return rules;
 }
 
-// The document to transform: `filters` itself when none of its rule texts needs the escape (the
-// usual case, which then costs no copy), else its escaped copy, owned by `copy`. Null when the
-// copy cannot be made.
-IXMLDOMDocument2* DocumentToTransform(IXMLDOMDocument2* filters, UniqueXmlDocument& copy) {
-    if (EscapeRuleTexts(filters, EscapeAction::Check)) {
-        return filters;
+// A rule whose text holds a pair for the escape.
+#define VRX_HOLDS_PAIR L"contains(., ']]')"
+
+// ---- The rules' strings -----------------------------------------------------------------------
+//
+// Lua reads a long string "[[" ... "]]" up to the first "]]", drops a newline right after the
+// opening bracket, and turns every end of line inside it ("\r", "\n", "\r\n", "\n\r") into "\n".
+// So "[[" text "]]" reads back as the text only when the text holds no "]]" (the escape sees to
+// that), does not end in "]", holds no "\r" and does not begin with a newline. Any other rule gets
+// the attribute "script-string" with a literal that Lua reads back exactly:
+//  - a long bracket of the lowest level n whose closer ("]" n×"=" "]") appears neither in the
+//    content nor across its end (a content ending in "]" n×"="): "[=[" ... "]=]" for a text that
+//    ends in "]". The lowest level keeps the script closest to what the engine has always read.
+//    A content that begins with a newline gets one more after the opening bracket, for Lua to
+//    drop.
+//  - for a text that holds "\r", which no long bracket can carry, a quoted string with "\\",
+//    "\"", "\r" and "\n" written as escapes; named escapes, since a decimal one would run into a
+//    digit that follows it.
+// The content is what the template writes between its brackets: the text, or "((?i)" text ")"
+// for a regular expression, whose closing parenthesis keeps a text ending in "]" from touching
+// the closer.
+
+constexpr const wchar_t* kStringAttribute = VRX_STRING_ATTRIBUTE;
+
+// The lowest level n for which "]" n×"=" "]" first appears in content + closer at the closer.
+size_t LowestLongBracketLevel(const std::wstring& content) {
+    std::string taken;  // one byte a level, nonzero where the content would close it
+    const auto take = [&taken](size_t level) {
+        if (taken.size() <= level) {
+            taken.resize(level + 1, '\0');
+        }
+        taken[level] = 1;
+    };
+    for (size_t at = content.find(L']'); at != std::wstring::npos;
+         at = content.find(L']', at + 1)) {
+        const size_t end = content.find_first_not_of(L'=', at + 1);
+        if (end == std::wstring::npos) {
+            take(content.size() - at - 1);  // the closer's first bracket would end it
+        } else if (content[end] == L']') {
+            take(end - at - 1);
+        }
     }
-    copy = EscapedCopy(filters);
-    return copy.get();
+    const size_t free = taken.find('\0');
+    return free != std::string::npos ? free : taken.size();
 }
+
+std::wstring QuotedLiteral(const std::wstring& content) {
+    std::wstring literal = L"\"";
+    for (const wchar_t c : content) {
+        const wchar_t* escape = c == L'\\'   ? L"\\\\"
+                                : c == L'"'  ? L"\\\""
+                                : c == L'\r' ? L"\\r"
+                                : c == L'\n' ? L"\\n"
+                                             : nullptr;
+        if (escape != nullptr) {
+            literal += escape;
+        } else {
+            literal += c;
+        }
+    }
+    return literal + L"\"";
+}
+
+// The literal of a rule's string, or an empty text where the template's "[[" ... "]]" around
+// the document's own text reads back as `content` (which `escaped` says differs from it).
+std::wstring StringLiteral(const std::wstring& content, bool escaped) {
+    if (content.find(L'\r') != std::wstring::npos) {
+        return QuotedLiteral(content);
+    }
+    const size_t level = LowestLongBracketLevel(content);
+    const bool newline = !content.empty() && content[0] == L'\n';
+    if (level == 0 && !newline && !escaped) {
+        return std::wstring();
+    }
+    std::wstring literal;
+    literal.reserve(content.size() + 2 * level + 5);
+    literal.append(1, L'[').append(level, L'=').append(newline ? L"[\n" : L"[");
+    return literal.append(content).append(1, L']').append(level, L'=').append(1, L']');
+}
+
+// Whether the stylesheets write the rule as a regular expression: the forms "ContRE" and
+// "NotContRE" of both lists.
+bool IsRegexRule(IXMLDOMElement* rule) {
+    BSTR raw = nullptr;
+    rule->get_nodeName(&raw);
+    const UniqueBstr name(raw);
+    const std::wstring text(name.get() != nullptr ? name.get() : L"");
+    const auto endsWith = [&text](const std::wstring& end) {
+        return text.size() >= end.size() &&
+               text.compare(text.size() - end.size(), end.size(), end) == 0;
+    };
+    return endsWith(L"ContRE") || endsWith(L"ContREAllow");
+}
+
+// The rules that may need a string of their own or carry the attribute: those whose text holds
+// "]]", ends in "]", begins with a newline or holds "\r".
+constexpr const wchar_t* kMayNeedString =
+    L"@" VRX_STRING_ATTRIBUTE L" or " VRX_HOLDS_PAIR
+    L" or substring(., string-length(.)) = ']' or starts-with(., '\n') or contains(., '\r')";
+
+// The strings of a document's rules for its transforms. A rule whose own text and brackets would
+// not read back as its escaped text gets the attribute with its literal; every other rule loses
+// an attribute of that name that the document brought, which the stylesheets would otherwise
+// write into the script as it is. The attributes set here go again with the object.
+class CRuleStrings {
+public:
+    CRuleStrings() : m_attribute(::SysAllocString(kStringAttribute)) {}
+    CRuleStrings(const CRuleStrings&) = delete;
+    CRuleStrings& operator=(const CRuleStrings&) = delete;
+    ~CRuleStrings() {
+        for (const UniqueElement& rule : m_marked) {
+            rule.get()->removeAttribute(m_attribute.get());
+        }
+    }
+
+    // False when a rule's text cannot be read, or its attribute not set or removed.
+    bool Prepare(IXMLDOMDocument2* filters) {
+        if (!m_attribute) {
+            return false;
+        }
+        for (const UniqueElement& rule : RulesWhere(filters, kMayNeedString)) {
+            if (!PrepareRule(rule.get())) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    bool PrepareRule(IXMLDOMElement* rule) {
+        RuleText text;
+        if (!ReadRuleText(rule, text)) {
+            return false;
+        }
+        const std::vector<std::wstring> pieces = EscapedPieces(text.pieces);
+        std::wstring content = Joined(pieces);
+        if (IsRegexRule(rule)) {
+            content.insert(0, L"((?i)").append(L")");
+        }
+        const std::wstring literal = StringLiteral(content, pieces != text.pieces);
+        if (literal.empty()) {
+            return RemoveBroughtString(rule);
+        }
+        const UniqueBstr value(
+            ::SysAllocStringLen(literal.data(), static_cast<UINT>(literal.size())));
+        if (!value || FAILED(rule->setAttribute(m_attribute.get(), BorrowedString(value)))) {
+            return false;
+        }
+        rule->AddRef();
+        m_marked.emplace_back(rule);
+        return true;
+    }
+
+    bool RemoveBroughtString(IXMLDOMElement* rule) {
+        VARIANT value;
+        ::VariantInit(&value);
+        const HRESULT read = rule->getAttribute(m_attribute.get(), &value);
+        const bool present = read == S_OK && V_VT(&value) != VT_NULL;
+        ::VariantClear(&value);
+        return SUCCEEDED(read) && (!present || SUCCEEDED(rule->removeAttribute(m_attribute.get())));
+    }
+
+    UniqueBstr m_attribute;
+    std::vector<UniqueElement> m_marked;
+};
 
 // ---- Transforming ------------------------------------------------------------------------------
 
@@ -429,6 +646,38 @@ std::wstring EscapeClosingBrackets(const std::wstring& text) {
 
 const RuleStylesheets kRuleStylesheets = {kBlackListStylesheet, kWhiteListStylesheet};
 
+VARIANT BorrowedString(const UniqueBstr& text) {
+    VARIANT value;
+    ::VariantInit(&value);
+    V_VT(&value) = VT_BSTR;
+    V_BSTR(&value) = text.get();
+    return value;
+}
+
+bool EscapeRuleTexts(IXMLDOMDocument2* document) {
+    if (document == nullptr) {
+        return false;
+    }
+    for (const UniqueElement& rule : RulesWhere(document, VRX_HOLDS_PAIR)) {
+        RuleText text;
+        if (!ReadRuleText(rule.get(), text)) {
+            return false;
+        }
+        const std::vector<std::wstring> escaped = EscapedPieces(text.pieces);
+        for (size_t piece = 0; piece < escaped.size(); ++piece) {
+            if (escaped[piece] == text.pieces[piece]) {
+                continue;
+            }
+            const UniqueBstr value(::SysAllocStringLen(escaped[piece].data(),
+                                                       static_cast<UINT>(escaped[piece].size())));
+            if (!value || FAILED(text.nodes[piece].get()->put_nodeValue(BorrowedString(value)))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 void SetSafeParsing(IXMLDOMDocument2* document) {
     document->put_async(VARIANT_FALSE);
     document->put_validateOnParse(VARIANT_FALSE);
@@ -467,23 +716,22 @@ HRESULT WriteUserRuleScripts(IXMLDOMDocument2* filters, SettingsNode* user,
     if (filters == nullptr || user == nullptr) {
         return E_FAIL;
     }
-    UniqueXmlDocument copy;
-    IXMLDOMDocument2* escaped = DocumentToTransform(filters, copy);
-    if (escaped == nullptr) {
+    CRuleStrings strings;
+    if (!strings.Prepare(filters)) {
         return E_FAIL;
     }
 
     bool stored = true;
     UniqueBstr black;
     IXMLDOMDocument2* blackSheet = stylesheets.Black();
-    if (blackSheet == nullptr || !Transform(escaped, blackSheet, kBlackList, black)) {
+    if (blackSheet == nullptr || !Transform(filters, blackSheet, kBlackList, black)) {
         return E_FAIL;
     }
     stored = StoreScript(user, kUserFiltersBlack, black) && stored;
 
     UniqueBstr white;
     IXMLDOMDocument2* whiteSheet = stylesheets.White();
-    if (whiteSheet == nullptr || !Transform(escaped, whiteSheet, kWhiteList, white)) {
+    if (whiteSheet == nullptr || !Transform(filters, whiteSheet, kWhiteList, white)) {
         return E_FAIL;
     }
     stored = StoreScript(user, kUserFiltersWhite, white) && stored;

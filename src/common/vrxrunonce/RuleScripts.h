@@ -12,11 +12,15 @@
 
 namespace VrxRunOnce {
 
-// DOMDocument and IXMLDOMDocument2; mingw's uuid library does not carry them.
+// DOMDocument, IXMLDOMDocument2 and IXMLDOMElement; mingw's uuid library does not carry them.
 extern const CLSID kClsidDomDocument;
 extern const IID kIidXmlDomDocument2;
+extern const IID kIidXmlDomElement;
 
 using UniqueXmlDocument = Tessel::UniqueComPtr<IXMLDOMDocument2>;
+
+// A VARIANT that lends a string the caller keeps owning (never cleared).
+VARIANT BorrowedString(const Tessel::UniqueBstr& text);
 
 // Settings values that receive the two scripts.
 constexpr const wchar_t* kUserFiltersBlack = L"UserFiltersBlack";
@@ -40,6 +44,13 @@ extern const RuleStylesheets kRuleStylesheets;
 // before "><" only the last two end the section; the ones before it are escaped in pairs from
 // the left, and an odd one left over stays as it is.
 std::wstring EscapeClosingBrackets(const std::wstring& text);
+
+// Escapes the parsed text of every rule (the element children of the root element, each text
+// being the values of the text and CDATA nodes below it, joined in document order) in place:
+// every "]]\x3E" becomes "]\x5D>", then every remaining "]]" becomes "]\x5D". Catches the
+// pairs that only parsing makes (character references, adjacent sections); a document escaped
+// once is left as it is. False when a text cannot be read or written.
+bool EscapeRuleTexts(IXMLDOMDocument2* document);
 
 // A new in-process DOMDocument. When COM is not initialised on the thread yet, it is initialised
 // (CoInitialize) and the creation tried once more. An empty owner when no document can be made.
@@ -79,13 +90,14 @@ private:
 };
 
 // Transforms `filters` with both stylesheets and stores the scripts under "UserFiltersBlack" and
-// "UserFiltersWhite" of `user` (an empty script clears its value). The rule texts go into the
-// scripts with no "]]": where a text holds one, a copy of `filters` with each pair's second
-// bracket written "\x5D" is transformed instead, and `filters` is left as it is. S_OK when both
-// scripts were made and stored; E_FAIL otherwise. A transform that fails, or gives no script for a
-// document that holds rules of its list, is logged and leaves that script and the ones after it as
-// they were: the white list is not attempted when the black list cannot be made. A failed
-// conversion or store of one script does not stop the other.
+// "UserFiltersWhite" of `user` (an empty script clears its value). Each rule's string reads back
+// in Lua as exactly its text with the escape of EscapeRuleTexts: "[[" text "]]" where that holds,
+// else the lowest long-bracket level that the text cannot close, or a quoted string. `filters` is
+// left as it was, except that a rule loses an attribute "script-string" it brought. S_OK when
+// both scripts were made and stored; E_FAIL otherwise. A transform that fails, or gives no script
+// for a document that holds rules of its list, is logged and leaves that script and the ones
+// after it as they were: the white list is not attempted when the black list cannot be made. A
+// failed conversion or store of one script does not stop the other.
 HRESULT WriteUserRuleScripts(IXMLDOMDocument2* filters, SettingsNode* user,
                              CParsedStylesheets& stylesheets);
 // The same with stylesheets parsed for this one document.

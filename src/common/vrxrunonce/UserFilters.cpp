@@ -22,6 +22,7 @@ namespace {
 
 using Tessel::UniqueBstr;
 using Tessel::UniqueComPtr;
+using VrxRunOnce::BorrowedString;
 
 constexpr const wchar_t* kAction = L"ConvertUFilters";
 
@@ -29,11 +30,9 @@ constexpr const wchar_t* kCharsetTag = L"Charset";
 constexpr const wchar_t* kConvertedAttribute = L"c";
 constexpr const wchar_t* kConvertedValue = L"y";
 
-// IXMLDOMSelection and IXMLDOMElement; mingw's uuid library does not carry them.
+// IXMLDOMSelection; mingw's uuid library does not carry it.
 const IID kIidXmlDomSelection = {
     0xAA634FC7, 0x5888, 0x44A7, {0xA2, 0x57, 0x3A, 0x47, 0x15, 0x0D, 0x3A, 0x0E}};
-const IID kIidXmlDomElement = {
-    0x2933BF86, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 
 using UniqueNode = UniqueComPtr<IXMLDOMNode>;
 
@@ -95,15 +94,6 @@ void AppendCharsetNames(const std::wstring& codePage, std::vector<std::wstring>&
 }
 
 // ---- The document -------------------------------------------------------------------------------
-
-// A VARIANT that lends a string the caller keeps owning (never cleared).
-VARIANT BorrowedString(const UniqueBstr& text) {
-    VARIANT value;
-    ::VariantInit(&value);
-    V_VT(&value) = VT_BSTR;
-    V_BSTR(&value) = text.get();
-    return value;
-}
 
 VARIANT NodeTypeVariant(DOMNodeType type) {
     VARIANT value;
@@ -187,7 +177,7 @@ bool AppendCharsetElement(IXMLDOMDocument2* document, IXMLDOMElement* root,
     if (FAILED(document->createNode(NodeTypeVariant(NODE_ELEMENT), tag.get(), none.get(),
                                     node.put())) ||
         !node ||
-        FAILED(node.get()->QueryInterface(kIidXmlDomElement,
+        FAILED(node.get()->QueryInterface(VrxRunOnce::kIidXmlDomElement,
                                           reinterpret_cast<void**>(element.put()))) ||
         !element ||
         FAILED(document->createNode(NodeTypeVariant(NODE_CDATA_SECTION), none.get(), none.get(),
@@ -296,6 +286,12 @@ void ConvertFiltersOfUser(SettingsNode* user, CComApartment& apartment,
         return;
     }
     ConvertCharsetElements(document.get());
+    // The document is stored with its rule texts as the scripts get them, so that nothing made
+    // from it later meets a "]]" that parsing brought together; a text that cannot be escaped
+    // leaves the user's values as they were.
+    if (!EscapeRuleTexts(document.get())) {
+        return;
+    }
     StoreFiltersDocument(user, document.get());
     WriteUserRuleScripts(document.get(), user, stylesheets);
 }

@@ -38,8 +38,8 @@ std::vector<std::wstring> CharsetNamesFromCodePages(const std::wstring& codePage
 HRESULT ConvertCharsetElements(IXMLDOMDocument2* document);
 
 // Converts the "UserFilters" of one user node and writes the user's rule scripts. A user without
-// filters, or whose filters may declare a document type or do not parse once escaped, is left as
-// it is. `apartment` learns when COM had to be initialised on the thread.
+// filters, or whose filters may declare a document type, do not parse once escaped or have a rule
+// text that cannot be escaped as parsed, is left as it is. `apartment` learns when COM had to be initialised on the thread.
 void ConvertFiltersOfUser(SettingsNode* user, CComApartment& apartment);
 // The same, transforming with stylesheets parsed once for all users.
 void ConvertFiltersOfUser(SettingsNode* user, CComApartment& apartment,
@@ -47,7 +47,7 @@ void ConvertFiltersOfUser(SettingsNode* user, CComApartment& apartment,
 
 // Loads the settings library "VrxSet.dll" from the install folder, once `validator` accepts it,
 // and converts every user's "UserFilters": escapes and parses it, repairs its "Charset" rule,
-// stores it back and writes the user's rule scripts from it. COM is initialised on the thread
+// escapes its rule texts as parsed, stores it back and writes the user's rule scripts from it. COM is initialised on the thread
 // when a document cannot be made without it, and uninitialised at the end only in that case.
 void ConvertUserFilters(Tessel::CFileValidator& validator);
 
