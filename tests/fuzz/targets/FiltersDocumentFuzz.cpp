@@ -11,7 +11,8 @@
 //   order, each with its element's text as its value (a regular-expression rule as "((?i)<text>)");
 // - converting the stored document again writes the same scripts.
 // With VRX_FUZZ_SCRIPTS naming a folder, every script is also written there as
-// "<digest>-<list>-<rules>.lua", for the replay to load with the real Lua reader.
+// "<digest>-<list>-<rules>.lua", for the replay to count its rules with the real Lua reader
+// (tests/lua/rule_scripts.lua).
 #include <windows.h>
 #include <msxml2.h>
 #include <objbase.h>
@@ -38,16 +39,6 @@ using Tessel::UniqueComPtr;
 using UniqueNode = UniqueComPtr<IXMLDOMNode>;
 
 using CUserNode = VrxTest::RecordingNode;
-
-// The bytes stored under `name`; false when nothing is.
-bool Stored(const CUserNode& user, const wchar_t* name, std::string& bytes) {
-    const auto found = user.values.find(name);
-    if (found == user.values.end()) {
-        return false;
-    }
-    bytes = found->second;
-    return true;
-}
 
 void Convert(CUserNode& user) {
     static VrxRunOnce::CParsedStylesheets stylesheets;
@@ -201,14 +192,14 @@ void KeepForLua(const std::string& script, const std::string& list, size_t rules
 
 void CheckScript(const CUserNode& user, const wchar_t* value, const char* list,
                  const std::vector<ExpectedRule>& expected) {
-    std::string bytes;
-    if (!Stored(user, value, bytes)) {
+    const std::string* stored = user.Stored(value);
+    if (stored == nullptr) {
         VRX_FUZZ_CHECK(expected.empty(), "no %s script for %zu rules", list, expected.size());
         return;
     }
-    VRX_FUZZ_CHECK(!bytes.empty() && bytes.find('\0') == bytes.size() - 1,
+    VRX_FUZZ_CHECK(!stored->empty() && stored->find('\0') == stored->size() - 1,
                    "the %s script is not one text with its terminator", list);
-    const std::string script = bytes.substr(0, bytes.size() - 1);
+    const std::string script = stored->substr(0, stored->size() - 1);
     const VrxFuzz::RuleScript read = VrxFuzz::ReadRuleScript(script);
     VRX_FUZZ_CHECK(read.error.empty() && read.list == list, "the %s script does not read: %s\n%s",
                    list, read.error.c_str(), script.c_str());
@@ -240,15 +231,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::map<std::wstring, std::string> before = user.values;
     Convert(user);
 
-    std::string storedBytes;
-    Stored(user, VrxRunOnce::kUserFilters, storedBytes);
     if (user.values == before) {
         return 0;  // not converted
     }
-    VRX_FUZZ_CHECK(storedBytes.size() % 2 == 0 && storedBytes.size() >= 2,
-                   "the stored document is not wide text");
-    const std::wstring stored(reinterpret_cast<const wchar_t*>(storedBytes.data()),
-                              storedBytes.size() / 2 - 1);
+    const std::string* storedBytes = user.Stored(VrxRunOnce::kUserFilters);
+    VRX_FUZZ_CHECK(
+        storedBytes != nullptr && storedBytes->size() % 2 == 0 && storedBytes->size() >= 2,
+        "the stored document is not wide text");
+    const std::wstring stored(reinterpret_cast<const wchar_t*>(storedBytes->data()),
+                              storedBytes->size() / 2 - 1);
     VRX_FUZZ_CHECK(!VrxRunOnce::MayDeclareDocumentType(stored),
                    "the stored document may declare a document type");
     const auto document = Parse(stored);
@@ -269,11 +260,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     again.Hold(VrxRunOnce::kUserFilters, stored);
     Convert(again);
     for (const wchar_t* value : {VrxRunOnce::kUserFiltersBlack, VrxRunOnce::kUserFiltersWhite}) {
-        std::string first;
-        std::string second;
-        VRX_FUZZ_CHECK(
-            Stored(user, value, first) == Stored(again, value, second) && first == second,
-            "converting the stored document again changes %ls", value);
+        const std::string* first = user.Stored(value);
+        const std::string* second = again.Stored(value);
+        VRX_FUZZ_CHECK((first == nullptr) == (second == nullptr) && (!first || *first == *second),
+                       "converting the stored document again changes %ls", value);
     }
     return 0;
 }
