@@ -2,14 +2,16 @@
 // converts it: escaped, parsed by the platform's XML engine in-process, its "Charset" rule
 // repaired, stored back, and made into the black-list and white-list rule scripts.
 //
-// What must hold when the document is converted:
-// - the stored document is well-formed, declares no document type, and none of its rule texts
-//   holds "]]";
+// What must hold, for the document given and again for the document stored from it (which a
+// later run converts):
+// - a document that is not converted leaves the user's values as they were;
+// - the converted document's rule texts hold no "]]"; the stored document is well-formed,
+//   declares no document type, and none of its rule texts holds "]]" either;
 // - each script is stored as UTF-8 with one terminating zero byte and reads as the engine's Lua
 //   (RuleScriptReader: the table constructors and calls the scripts are made of, nothing else);
-// - the scripts hold one rule for each rule element of the stored document, in the stylesheets'
-//   order, each with its element's text as its value (a regular-expression rule as "((?i)<text>)");
-// - converting the stored document again writes the same scripts.
+// - the scripts hold one rule for each rule element of the converted document (made here by the
+//   conversion's own steps), in the stylesheets' order, each with its element's text as its value
+//   (a regular-expression rule as "((?i)<text>)").
 // With VRX_FUZZ_SCRIPTS naming a folder, every script is also written there as
 // "<digest>-<list>-<rules>.lua", for the replay to count its rules with the real Lua reader
 // (tests/lua/rule_scripts.lua).
@@ -215,6 +217,65 @@ void CheckScript(const CUserNode& user, const wchar_t* value, const char* list,
     KeepForLua(script, list, expected.size());
 }
 
+// The document as the conversion makes it, by the conversion's own steps: escaped, parsed, its
+// "Charset" rule repaired, its rule texts escaped. Empty when the conversion leaves the user's
+// values alone.
+Tessel::UniqueComPtr<IXMLDOMDocument2> Converted(const std::wstring& filters) {
+    const std::wstring escaped = VrxRunOnce::EscapeClosingBrackets(filters);
+    if (filters.empty() || VrxRunOnce::MayDeclareDocumentType(escaped)) {
+        return {};
+    }
+    auto document = Parse(escaped);
+    if (document) {
+        VrxRunOnce::ConvertCharsetElements(document.get());
+        if (!VrxRunOnce::EscapeRuleTexts(document.get())) {
+            document.reset();
+        }
+    }
+    return document;
+}
+
+// Converts `filters` for a user and checks what is stored; returns the stored document.
+std::wstring ConvertAndCheck(const std::wstring& filters) {
+    CUserNode user;
+    user.Hold(VrxRunOnce::kUserFilters, filters);
+    const std::map<std::wstring, std::string> before = user.values;
+    Convert(user);
+    const auto converted = Converted(filters);
+    if (!converted) {
+        VRX_FUZZ_CHECK(user.values == before, "a document that is not converted changed values");
+        return std::wstring();
+    }
+    const std::vector<ExpectedRule> black = ExpectedRules(converted.get(), false);
+    const std::vector<ExpectedRule> white = ExpectedRules(converted.get(), true);
+    for (const auto* rules : {&black, &white}) {
+        for (const ExpectedRule& rule : *rules) {
+            VRX_FUZZ_CHECK(rule.text.find(L"]]") == std::wstring::npos,
+                           "an escaped rule text holds \"]]\": %s", Utf8(rule.text).c_str());
+        }
+    }
+    CheckScript(user, VrxRunOnce::kUserFiltersBlack, "black", black);
+    CheckScript(user, VrxRunOnce::kUserFiltersWhite, "white", white);
+
+    const std::string* storedBytes = user.Stored(VrxRunOnce::kUserFilters);
+    VRX_FUZZ_CHECK(
+        storedBytes != nullptr && storedBytes->size() % 2 == 0 && storedBytes->size() >= 2,
+        "the stored document is not wide text");
+    const std::wstring stored(reinterpret_cast<const wchar_t*>(storedBytes->data()),
+                              storedBytes->size() / 2 - 1);
+    VRX_FUZZ_CHECK(!VrxRunOnce::MayDeclareDocumentType(stored),
+                   "the stored document may declare a document type");
+    const auto reread = Parse(stored);
+    VRX_FUZZ_CHECK(reread, "the stored document does not parse");
+    for (const bool typed : {false, true}) {
+        for (const ExpectedRule& rule : ExpectedRules(reread.get(), typed)) {
+            VRX_FUZZ_CHECK(rule.text.find(L"]]") == std::wstring::npos,
+                           "a stored rule text holds \"]]\": %s", Utf8(rule.text).c_str());
+        }
+    }
+    return stored;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -226,44 +287,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(data), static_cast<int>(size),
                           &filters[0], chars);
     filters.resize(std::wcslen(filters.c_str()));
-    CUserNode user;
-    user.Hold(VrxRunOnce::kUserFilters, filters);
-    const std::map<std::wstring, std::string> before = user.values;
-    Convert(user);
-
-    if (user.values == before) {
-        return 0;  // not converted
-    }
-    const std::string* storedBytes = user.Stored(VrxRunOnce::kUserFilters);
-    VRX_FUZZ_CHECK(
-        storedBytes != nullptr && storedBytes->size() % 2 == 0 && storedBytes->size() >= 2,
-        "the stored document is not wide text");
-    const std::wstring stored(reinterpret_cast<const wchar_t*>(storedBytes->data()),
-                              storedBytes->size() / 2 - 1);
-    VRX_FUZZ_CHECK(!VrxRunOnce::MayDeclareDocumentType(stored),
-                   "the stored document may declare a document type");
-    const auto document = Parse(stored);
-    VRX_FUZZ_CHECK(document, "the stored document does not parse");
-    const std::vector<ExpectedRule> black = ExpectedRules(document.get(), false);
-    const std::vector<ExpectedRule> white = ExpectedRules(document.get(), true);
-    for (const auto* rules : {&black, &white}) {
-        for (const ExpectedRule& rule : *rules) {
-            VRX_FUZZ_CHECK(rule.text.find(L"]]") == std::wstring::npos,
-                           "a stored rule text holds \"]]\": %s", Utf8(rule.text).c_str());
-        }
-    }
-    CheckScript(user, VrxRunOnce::kUserFiltersBlack, "black", black);
-    CheckScript(user, VrxRunOnce::kUserFiltersWhite, "white", white);
-
+    const std::wstring stored = ConvertAndCheck(filters);
     // A later run converts the stored document again.
-    CUserNode again;
-    again.Hold(VrxRunOnce::kUserFilters, stored);
-    Convert(again);
-    for (const wchar_t* value : {VrxRunOnce::kUserFiltersBlack, VrxRunOnce::kUserFiltersWhite}) {
-        const std::string* first = user.Stored(value);
-        const std::string* second = again.Stored(value);
-        VRX_FUZZ_CHECK((first == nullptr) == (second == nullptr) && (!first || *first == *second),
-                       "converting the stored document again changes %ls", value);
+    if (!stored.empty()) {
+        ConvertAndCheck(stored);
     }
     return 0;
 }
