@@ -1,21 +1,51 @@
 #include "support/IniReader.h"
 
+#include <cwchar>
 #include <new>
 
 namespace Tessel {
 
 CBaseIniReader::~CBaseIniReader() = default;
 
-DWORD CBaseIniReader::Load(const wchar_t* path) {
+DWORD CBaseIniReader::Load(const wchar_t* path, const wchar_t* trustedFolder) {
     if (path == nullptr || *path == L'\0') {
         return ERROR_INVALID_PARAMETER;
     }
     try {
         m_path = path;
+        m_trustedFolder.clear();
+        m_relativePath.clear();
+        if (trustedFolder != nullptr) {
+            // The folder may end in a separator ("C:\\"); otherwise one must follow it in the path.
+            const size_t length = std::wcslen(trustedFolder);
+            const bool endsInSeparator = length > 0 && IsPathSeparator(trustedFolder[length - 1]);
+            const size_t relative = endsInSeparator ? length : length + 1;
+            if (length == 0 || m_path.compare(0, length, trustedFolder) != 0 ||
+                m_path.size() <= relative ||
+                (!endsInSeparator && !IsPathSeparator(m_path[length]))) {
+                m_path.clear();
+                return ERROR_INVALID_PARAMETER;
+            }
+            m_trustedFolder = trustedFolder;
+            m_relativePath = m_path.substr(relative);
+        }
     } catch (const std::bad_alloc&) {
+        m_path.clear();
         return ERROR_OUTOFMEMORY;
     }
     return ERROR_SUCCESS;
+}
+
+bool CBaseIniReader::HoldFile(CLinkFreeFile& file, FileDisposition disposition) const {
+    m_fileError = ERROR_SUCCESS;
+    if (m_trustedFolder.empty()) {
+        return true;
+    }
+    // Read access is what makes the hold bind others; the platform's call opens the file again
+    // for itself, for reading and writing, which the hold's sharing allows.
+    m_fileError = file.Open(m_trustedFolder, m_relativePath,
+                            FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, disposition);
+    return m_fileError == ERROR_SUCCESS;
 }
 
 bool CBaseIniReader::ReadStruct(const wchar_t* section, const wchar_t* key, void* data,
@@ -23,7 +53,9 @@ bool CBaseIniReader::ReadStruct(const wchar_t* section, const wchar_t* key, void
     if (m_path.empty() || section == nullptr || key == nullptr) {
         return false;
     }
-    return ::GetPrivateProfileStructW(section, key, data, size, m_path.c_str()) != FALSE;
+    CLinkFreeFile held;
+    return HoldFile(held, FileDisposition::kOpenExisting) &&
+           ::GetPrivateProfileStructW(section, key, data, size, m_path.c_str()) != FALSE;
 }
 
 bool CBaseIniReader::WriteStruct(const wchar_t* section, const wchar_t* key, const void* data,
@@ -31,8 +63,10 @@ bool CBaseIniReader::WriteStruct(const wchar_t* section, const wchar_t* key, con
     if (m_path.empty() || section == nullptr || key == nullptr) {
         return false;
     }
+    CLinkFreeFile held;
     // The platform's declaration takes a non-const pointer but only reads the data.
-    return ::WritePrivateProfileStructW(section, key, const_cast<void*>(data), size,
+    return HoldFile(held, FileDisposition::kOpenOrCreate) &&
+           ::WritePrivateProfileStructW(section, key, const_cast<void*>(data), size,
                                         m_path.c_str()) != FALSE;
 }
 

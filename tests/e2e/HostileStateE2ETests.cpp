@@ -50,7 +50,7 @@ public:
 
     // Makes `at` a link to `target`; the row cannot run where no link can be made.
     void Link(const std::wstring& at, const std::wstring& target) {
-        links.push_back(std::make_unique<ScopedFolderLink>(at, target));
+        links.push_back(std::make_unique<ScopedLink>(at, target));
         linkMissing = linkMissing || !links.back()->Made();
     }
     void HoldOpen(const std::wstring& path, DWORD share) {
@@ -84,7 +84,7 @@ public:
     std::unique_ptr<ScopedTasks> tasks;
     std::vector<std::wstring> removeLater;  // files made outside any scratch folder
     // Released first: links before the folders they are in, handles before their files.
-    std::vector<std::unique_ptr<ScopedFolderLink>> links;
+    std::vector<std::unique_ptr<ScopedLink>> links;
     bool linkMissing = false;
     std::vector<Tessel::UniqueFileHandle> held;
 
