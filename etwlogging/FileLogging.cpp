@@ -137,6 +137,7 @@ void CLogging::Reset() {
     m_dataFolderPath = std::wstring();
     m_logFolder = std::wstring();
     m_file.Close();
+    m_logFolders.Release();
     m_maxSize = kDefaultMaxSize;
     m_maxEntries = kDefaultMaxEntries;
     m_threshold = kDefaultSeverityThreshold;
@@ -351,7 +352,7 @@ bool CLogging::FolderCheckSaysYes() {
     return m_folderCheck == FolderCheck::Yes;
 }
 
-DWORD CLogging::MakeLogFolder() const {
+DWORD CLogging::MakeLogFolder() {
     Tessel::UniqueLocalMem rights;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
             kModuleFolderRights, SDDL_REVISION_1,
@@ -365,9 +366,8 @@ DWORD CLogging::MakeLogFolder() const {
     }
     // Every folder from "Varlen" down must be a folder, not a link; the missing ones are made,
     // the shared ones with the rights they inherit, the module's own with its own.
-    Tessel::CLinkFreePath folders;
-    return folders.HoldCreatingFolders(m_dataFolderPath, BelowDataFolder(m_logFolder),
-                                       &moduleFolder);
+    return m_logFolders.HoldCreatingFolders(m_dataFolderPath, BelowDataFolder(m_logFolder),
+                                            &moduleFolder);
 }
 
 std::wstring CLogging::LogFilePath(DWORD index) const {
@@ -388,7 +388,7 @@ DWORD CLogging::ReadLastLogIdx(DWORD& index) const {
     index = 0;
     Tessel::CObfuscatedIniReader moduleConfig;
     if (!IsFile(m_moduleConfigPath) ||
-        moduleConfig.Load(m_moduleConfigPath.c_str(), m_dataFolderPath.c_str()) != 0) {
+        moduleConfig.Load(m_moduleConfigPath.c_str(), m_logFolders) != 0) {
         return ERROR_SUCCESS;
     }
     if (!moduleConfig.ReadDword(kConfigSection, kLastLogIdxKey, index)) {
@@ -403,7 +403,7 @@ DWORD CLogging::ReadLastLogIdx(DWORD& index) const {
 
 DWORD CLogging::WriteLastLogIdx(DWORD index) {
     Tessel::CObfuscatedIniReader moduleConfig;
-    if (moduleConfig.Load(m_moduleConfigPath.c_str(), m_dataFolderPath.c_str()) == ERROR_SUCCESS &&
+    if (moduleConfig.Load(m_moduleConfigPath.c_str(), m_logFolders) == ERROR_SUCCESS &&
         !moduleConfig.WriteDword(kConfigSection, kLastLogIdxKey, index) &&
         moduleConfig.FileError() == Tessel::kErrorLinkOnPath) {
         return moduleConfig.FileError();
@@ -464,8 +464,8 @@ DWORD CLogging::StartLogFile(DWORD index) {
 
 // Opens the log file of `index`; a new or emptied file gets the byte-order mark.
 DWORD CLogging::OpenLogFileAt(DWORD index, Tessel::FileDisposition disposition) {
-    const DWORD opened = m_file.Open(m_dataFolderPath, BelowDataFolder(LogFilePath(index)),
-                                     GENERIC_READ | GENERIC_WRITE, disposition);
+    const DWORD opened = m_file.OpenIn(m_logFolders, BelowDataFolder(LogFilePath(index)),
+                                       GENERIC_READ | GENERIC_WRITE, disposition);
     if (opened != ERROR_SUCCESS || !m_file.IsFresh()) {
         return opened;
     }

@@ -104,7 +104,7 @@ private:
     DWORD BuildPaths();
     void ReadConfiguration();
     bool FolderCheckSaysYes();
-    DWORD MakeLogFolder() const;
+    DWORD MakeLogFolder();
     DWORD OpenLogFile();
     DWORD OpenLogFileAt(DWORD index, Tessel::FileDisposition disposition);
     DWORD StartLogFile(DWORD index);
@@ -124,8 +124,10 @@ private:
     bool m_hasHostName = false;
     std::wstring m_dataFolderPath;  // where the log root lies; trusted as it is
     std::wstring m_logFolder;
-    // Every file lies below the data folder and is opened as a link-free file there: a link in
-    // the way would let whoever planted it choose the file that this elevated sink writes.
+    // The folders from "Varlen" down to the log folder, held unchanged from the folder check on,
+    // and every file opened below them as a link-free file: a link in the way would let whoever
+    // planted it choose the file that this elevated sink writes.
+    Tessel::CLinkFreePath m_logFolders;
     Tessel::CLinkFreeFile m_file;
     volatile LONG m_refCount = 0;
     DWORD m_maxSize = kDefaultMaxSize;

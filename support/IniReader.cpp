@@ -1,6 +1,5 @@
 #include "support/IniReader.h"
 
-#include <cwchar>
 #include <new>
 
 namespace Tessel {
@@ -8,31 +7,53 @@ namespace Tessel {
 CBaseIniReader::~CBaseIniReader() = default;
 
 DWORD CBaseIniReader::Load(const wchar_t* path, const wchar_t* trustedFolder) {
-    if (path == nullptr || *path == L'\0') {
-        return ERROR_INVALID_PARAMETER;
-    }
+    m_heldFolders = nullptr;
     try {
-        m_path = path;
-        m_trustedFolder.clear();
-        m_relativePath.clear();
-        if (trustedFolder != nullptr) {
-            // The folder may end in a separator ("C:\\"); otherwise one must follow it in the path.
-            const size_t length = std::wcslen(trustedFolder);
-            const bool endsInSeparator = length > 0 && IsPathSeparator(trustedFolder[length - 1]);
-            const size_t relative = endsInSeparator ? length : length + 1;
-            if (length == 0 || m_path.compare(0, length, trustedFolder) != 0 ||
-                m_path.size() <= relative ||
-                (!endsInSeparator && !IsPathSeparator(m_path[length]))) {
-                m_path.clear();
-                return ERROR_INVALID_PARAMETER;
-            }
-            m_trustedFolder = trustedFolder;
-            m_relativePath = m_path.substr(relative);
-        }
+        return LoadBelow(path, trustedFolder != nullptr ? trustedFolder : L"");
     } catch (const std::bad_alloc&) {
         m_path.clear();
         return ERROR_OUTOFMEMORY;
     }
+}
+
+DWORD CBaseIniReader::Load(const wchar_t* path, const CLinkFreePath& heldFolders) {
+    m_heldFolders = nullptr;
+    if (heldFolders.Base().empty()) {
+        return ERROR_INVALID_PARAMETER;  // nothing is held
+    }
+    try {
+        const DWORD result = LoadBelow(path, heldFolders.Base());
+        if (result == ERROR_SUCCESS) {
+            m_heldFolders = &heldFolders;
+        }
+        return result;
+    } catch (const std::bad_alloc&) {
+        m_path.clear();
+        return ERROR_OUTOFMEMORY;
+    }
+}
+
+DWORD CBaseIniReader::LoadBelow(const wchar_t* path, const std::wstring& trustedFolder) {
+    m_path.clear();
+    m_trustedFolder.clear();
+    m_relativePath.clear();
+    if (path == nullptr || *path == L'\0') {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const std::wstring full = path;
+    if (!trustedFolder.empty()) {
+        // The folder may end in a separator ("C:\\"); otherwise one must follow it in the path.
+        const size_t length = trustedFolder.size();
+        const bool endsInSeparator = IsPathSeparator(trustedFolder.back());
+        const size_t relative = endsInSeparator ? length : length + 1;
+        if (full.compare(0, length, trustedFolder) != 0 || full.size() <= relative ||
+            (!endsInSeparator && !IsPathSeparator(full[length]))) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        m_trustedFolder = trustedFolder;
+        m_relativePath = full.substr(relative);
+    }
+    m_path = full;
     return ERROR_SUCCESS;
 }
 
@@ -43,8 +64,10 @@ bool CBaseIniReader::HoldFile(CLinkFreeFile& file, FileDisposition disposition) 
     }
     // Read access is what makes the hold bind others; the platform's call opens the file again
     // for itself, for reading and writing, which the hold's sharing allows.
-    m_fileError = file.Open(m_trustedFolder, m_relativePath,
-                            FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, disposition);
+    constexpr DWORD kHoldAccess = FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+    m_fileError = m_heldFolders != nullptr
+                      ? file.OpenIn(*m_heldFolders, m_relativePath, kHoldAccess, disposition)
+                      : file.Open(m_trustedFolder, m_relativePath, kHoldAccess, disposition);
     return m_fileError == ERROR_SUCCESS;
 }
 

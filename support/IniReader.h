@@ -33,6 +33,10 @@ public:
     // kErrorLinkOnPath). 87 for a null or empty path, or one that does not lie below
     // `trustedFolder`; 14 when the path cannot be copied; else 0.
     DWORD Load(const wchar_t* path, const wchar_t* trustedFolder = nullptr);
+    // As Load with a trusted folder, for a caller that holds the folders between it and the file
+    // already: `heldFolders` holds them below its base, and must stay as it is while this reader
+    // is used. Only the file is opened and held around each call.
+    DWORD Load(const wchar_t* path, const CLinkFreePath& heldFolders);
     const std::wstring& Path() const { return m_path; }
 
     // True, with `value` set, when the key is present and readable.
@@ -54,9 +58,12 @@ private:
     // Opens and holds the file as FileError() describes; true when the platform's call may go on.
     bool HoldFile(CLinkFreeFile& file, FileDisposition disposition) const;
 
+    DWORD LoadBelow(const wchar_t* path, const std::wstring& trustedFolder);
+
     std::wstring m_path;
     std::wstring m_trustedFolder;  // empty: the path is used as it is
     std::wstring m_relativePath;   // the path below the trusted folder
+    const CLinkFreePath* m_heldFolders = nullptr;
     mutable DWORD m_fileError = ERROR_SUCCESS;
 };
 

@@ -26,10 +26,7 @@ UniqueFileHandle OpenWithoutFollowing(const wchar_t* path, DWORD share) {
 
 // Opens one component of a path to hold it: as itself, with the least data access that makes
 // its share mode bind others (traverse for a folder, read for a file), and without delete sharing.
-UniqueFileHandle OpenToHold(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    const bool isFolder =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+UniqueFileHandle OpenToHold(const std::wstring& path, bool isFolder) {
     const DWORD access =
         (isFolder ? FILE_TRAVERSE : FILE_READ_DATA) | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
     return UniqueFileHandle(::CreateFileW(
@@ -133,16 +130,21 @@ OpenResult OpenFileWithoutFollowing(const std::wstring& path, DWORD access, DWOR
     return result;
 }
 
-// 0 when `file` is a plain file with one name whose final path is `expected`.
+// 0 when `file` is a plain file with one name whose final path is `expected`. (Asked through
+// GetFileInformationByHandleEx: GetFileInformationByHandle also reads the volume's serial number,
+// which costs Wine about a millisecond.)
 DWORD CheckPlainFileAt(HANDLE file, const std::wstring& expected) {
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!::GetFileInformationByHandle(file, &info)) {
+    FILE_ATTRIBUTE_TAG_INFO attributes = {};
+    FILE_STANDARD_INFO standard = {};
+    if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &attributes,
+                                        sizeof(attributes)) ||
+        !::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard))) {
         return ::GetLastError();
     }
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1) {
+    if (HasReparseAttribute(attributes.FileAttributes) || standard.NumberOfLinks != 1) {
         return kErrorLinkOnPath;
     }
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if (standard.Directory) {
         return ERROR_DIRECTORY;
     }
     std::wstring finalPath;
@@ -183,9 +185,27 @@ DWORD CLinkFreePath::HoldCreatingFolders(const std::wstring& base, const std::ws
     return HoldComponents(base, relative, true, lastFolderRights);
 }
 
+void CLinkFreePath::Release() {
+    m_components.clear();
+    m_base.clear();
+    m_baseFinalPath.clear();
+}
+
+DWORD CLinkFreePath::BaseFinalPath(std::wstring& path) const {
+    if (m_baseFinalPath.empty()) {
+        if (const DWORD error = FolderFinalPath(m_base, m_baseFinalPath); error != ERROR_SUCCESS) {
+            m_baseFinalPath.clear();
+            return error;
+        }
+    }
+    path = m_baseFinalPath;
+    return ERROR_SUCCESS;
+}
+
 DWORD CLinkFreePath::HoldComponents(const std::wstring& base, const std::wstring& relative,
                                     bool create, SECURITY_ATTRIBUTES* lastFolderRights) {
-    m_components.clear();
+    Release();
+    m_base = base;
     std::wstring path = base;
     size_t start = 0;
     while (start < relative.size()) {
@@ -197,10 +217,13 @@ DWORD CLinkFreePath::HoldComponents(const std::wstring& base, const std::wstring
             path = JoinPath(path, relative.substr(start, end - start));
             bool made = false;
             for (;;) {
-                if (PathHasReparseAttribute(path.c_str())) {
+                const DWORD attributes = ::GetFileAttributesW(path.c_str());
+                if (HasReparseAttribute(attributes)) {
                     return kErrorLinkOnPath;
                 }
-                UniqueFileHandle component = OpenToHold(path);
+                UniqueFileHandle component =
+                    OpenToHold(path, attributes != INVALID_FILE_ATTRIBUTES &&
+                                         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
                 if (component) {
                     // Asked again through the handle: the name may have been swapped before the
                     // open.
@@ -237,30 +260,42 @@ DWORD CLinkFreePath::HoldComponents(const std::wstring& base, const std::wstring
 DWORD CLinkFreeFile::Open(const std::wstring& base, const std::wstring& relative, DWORD access,
                           FileDisposition disposition) {
     Close();
-    const DWORD result = OpenChecked(base, relative, access, disposition);
+    std::wstring normalized;
+    if (!NormalizeRelative(relative, normalized)) {
+        return ERROR_BAD_PATHNAME;
+    }
+    const size_t lastSeparator = normalized.rfind(L'\\');
+    DWORD result = m_folders.Hold(
+        base, lastSeparator == std::wstring::npos ? L"" : normalized.substr(0, lastSeparator));
+    if (result == ERROR_SUCCESS) {
+        result = OpenChecked(m_folders, normalized, access, disposition);
+    }
     if (result != ERROR_SUCCESS) {
         Close();
     }
     return result;
 }
 
-DWORD CLinkFreeFile::OpenChecked(const std::wstring& base, const std::wstring& relative,
-                                 DWORD access, FileDisposition disposition) {
+DWORD CLinkFreeFile::OpenIn(const CLinkFreePath& folders, const std::wstring& relative,
+                            DWORD access, FileDisposition disposition) {
+    Close();
     std::wstring normalized;
-    if (!NormalizeRelative(relative, normalized)) {
-        return ERROR_BAD_PATHNAME;
+    const DWORD result = NormalizeRelative(relative, normalized)
+                             ? OpenChecked(folders, normalized, access, disposition)
+                             : DWORD{ERROR_BAD_PATHNAME};
+    if (result != ERROR_SUCCESS) {
+        Close();
     }
-    const size_t lastSeparator = normalized.rfind(L'\\');
-    const DWORD held = m_folders.Hold(
-        base, lastSeparator == std::wstring::npos ? L"" : normalized.substr(0, lastSeparator));
-    if (held != ERROR_SUCCESS) {
-        return held;
-    }
+    return result;
+}
+
+DWORD CLinkFreeFile::OpenChecked(const CLinkFreePath& folders, const std::wstring& relative,
+                                 DWORD access, FileDisposition disposition) {
     std::wstring baseFinalPath;
-    if (const DWORD error = FolderFinalPath(base, baseFinalPath); error != ERROR_SUCCESS) {
+    if (const DWORD error = folders.BaseFinalPath(baseFinalPath); error != ERROR_SUCCESS) {
         return error;
     }
-    const std::wstring path = JoinPath(base, normalized);
+    const std::wstring path = JoinPath(folders.Base(), relative);
     OpenResult opened;
     if (disposition != FileDisposition::kOpenExisting) {
         opened = OpenFileWithoutFollowing(path, access, CREATE_NEW);
@@ -282,7 +317,7 @@ DWORD CLinkFreeFile::OpenChecked(const std::wstring& base, const std::wstring& r
         }
     }
     m_file = std::move(opened.file);
-    if (const DWORD error = CheckPlainFileAt(m_file.get(), JoinPath(baseFinalPath, normalized));
+    if (const DWORD error = CheckPlainFileAt(m_file.get(), JoinPath(baseFinalPath, relative));
         error != ERROR_SUCCESS) {
         return error;
     }

@@ -49,12 +49,19 @@ public:
                               SECURITY_ATTRIBUTES* lastFolderRights);
 
     // Lets go of every component.
-    void Release() { m_components.clear(); }
+    void Release();
+
+    // The base folder of the last hold, and where the platform resolves it (links followed: the
+    // base is trusted as it is), which is where the files below it must turn out to be.
+    const std::wstring& Base() const { return m_base; }
+    DWORD BaseFinalPath(std::wstring& path) const;
 
 private:
     DWORD HoldComponents(const std::wstring& base, const std::wstring& relative, bool create,
                          SECURITY_ATTRIBUTES* lastFolderRights);
 
+    std::wstring m_base;
+    mutable std::wstring m_baseFinalPath;  // asked of the platform once a hold
     std::vector<UniqueFileHandle> m_components;
 };
 
@@ -86,6 +93,11 @@ public:
     // open before is closed first; on failure nothing stays open.
     DWORD Open(const std::wstring& base, const std::wstring& relative, DWORD access,
                FileDisposition disposition);
+    // As Open, for a file whose folders the caller holds: `folders` holds those of `relative`
+    // below its base, and only the file is opened and checked. `folders` must stay as it is while
+    // this file is open.
+    DWORD OpenIn(const CLinkFreePath& folders, const std::wstring& relative, DWORD access,
+                 FileDisposition disposition);
 
     bool IsOpen() const { return m_file.is_valid(); }
     HANDLE Get() const { return m_file.get(); }
@@ -95,10 +107,10 @@ public:
     void Close();
 
 private:
-    DWORD OpenChecked(const std::wstring& base, const std::wstring& relative, DWORD access,
+    DWORD OpenChecked(const CLinkFreePath& folders, const std::wstring& relative, DWORD access,
                       FileDisposition disposition);
 
-    CLinkFreePath m_folders;
+    CLinkFreePath m_folders;  // the folders of a file opened with Open
     UniqueFileHandle m_file;
     bool m_fresh = false;
 };
