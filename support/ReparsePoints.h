@@ -101,7 +101,7 @@ public:
 
     bool IsOpen() const { return m_file.is_valid(); }
     HANDLE Get() const { return m_file.get(); }
-    // Whether Open created the file or emptied it.
+    // Whether the open created the file or emptied it.
     bool IsFresh() const { return m_fresh; }
     // Lets go of the file and its folders.
     void Close();

@@ -552,6 +552,14 @@ TEST_F(HostileStateE2E, MoveApfFileThroughLinks) {
         WriteTextFile(m.outside / relative + L"\\apf", "their apf");
         return m.outside / relative;
     };
+    // The earlier "apf" file is `kind` of a link to a file outside.
+    const auto linkedEarlierApf = [earlierApf](LinkKind kind) {
+        return [earlierApf, kind](HostileMachine& m) {
+            earlierApf(m, false);
+            m.Link(*m.legacy / L"apf", m.outside / L"x.txt", kind);
+            MakeFolder(m.install / L"apf");
+        };
+    };
     const auto notMoved = [](HostileMachine& m) {
         EXPECT_FALSE(FileExists(m.install / L"apf\\apf"));
         EXPECT_TRUE(m.log.Text().empty());
@@ -586,19 +594,9 @@ TEST_F(HostileStateE2E, MoveApfFileThroughLinks) {
                   },
                   nullptr, notMoved},
                  {"the earlier apf file links to an outside file",
-                  [earlierApf](HostileMachine& m) {
-                      earlierApf(m, false);
-                      m.Link(*m.legacy / L"apf", m.outside / L"x.txt", LinkKind::kFile);
-                      MakeFolder(m.install / L"apf");
-                  },
-                  nullptr, notMoved},
+                  linkedEarlierApf(LinkKind::kFile), nullptr, notMoved},
                  {"the earlier apf file is a second name of an outside file",
-                  [earlierApf](HostileMachine& m) {
-                      earlierApf(m, false);
-                      m.Link(*m.legacy / L"apf", m.outside / L"x.txt", LinkKind::kHardLink);
-                      MakeFolder(m.install / L"apf");
-                  },
-                  nullptr, notMoved},
+                  linkedEarlierApf(LinkKind::kHardLink), nullptr, notMoved},
                  {"the install's apf folder links outside",
                   [earlierApf, theirFolder](HostileMachine& m) {
                       earlierApf(m, true);

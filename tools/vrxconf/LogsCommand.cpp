@@ -120,10 +120,11 @@ int RunLogs(const CommandLine& line) {
     Tessel::CLinkFreePath folders;
     if (const DWORD status = folders.Hold(paths.dataFolder, Below(paths.dataFolder, paths.folder));
         status != ERROR_SUCCESS) {
-        return Fail(L"refused: the log folder " + paths.folder +
-                    (status == Tessel::kErrorLinkOnPath
-                         ? L" is a link, or a folder on its way is one"
-                         : L": " + ErrorText(status)));
+        return Fail(status == Tessel::kErrorLinkOnPath
+                        ? L"refused: the log folder " + paths.folder +
+                              L" is a link, or a folder on its way is one"
+                        : L"cannot read the log folder " + paths.folder + L": " +
+                              ErrorText(status));
     }
     const std::vector<LogFile> files = FindLogFiles(paths.folder, module);
     if (files.empty()) {
