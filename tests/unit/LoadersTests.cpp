@@ -118,7 +118,7 @@ TEST_F(LoadersTest, APathThroughALinkIsNotLoaded) {
     ScratchFolder scratch;
     std::wstring signing = SigningFixture(L"");
     signing.pop_back();
-    const ScopedFolderLink folderLink(scratch / L"link", signing);
+    const ScopedLink folderLink(scratch / L"link", signing);
     ASSERT_TRUE(folderLink.Made());
     std::vector<std::wstring> paths = {scratch / L"link" + L"\\signed.dll"};
     // A link to a file, where the platform makes one (Wine 8.0 does not).
