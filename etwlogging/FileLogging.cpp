@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 #include <knownfolders.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cwchar>
@@ -71,11 +72,6 @@ bool SplitPath(const std::wstring& path, std::wstring& fileName, std::wstring& b
     return true;
 }
 
-bool IsFolder(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 bool IsFile(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -138,8 +134,10 @@ void CLogging::Reset() {
     m_processId = 0;
     m_hostName = std::wstring();
     m_hasHostName = false;
+    m_dataFolderPath = std::wstring();
     m_logFolder = std::wstring();
-    m_file.reset();
+    m_file.Close();
+    m_logFolders.Release();
     m_maxSize = kDefaultMaxSize;
     m_maxEntries = kDefaultMaxEntries;
     m_threshold = kDefaultSeverityThreshold;
@@ -216,6 +214,7 @@ DWORD CLogging::BuildPaths() {
     if (!ComposeLogPaths(dataFolder, m_groupName, m_moduleName, paths)) {
         return ERROR_OUTOFMEMORY;
     }
+    m_dataFolderPath = std::move(paths.dataFolder);
     m_logFolder = std::move(paths.folder);
     m_moduleConfigPath = std::move(paths.moduleConfig);
     m_globalConfigPath = std::move(paths.globalConfig);
@@ -224,6 +223,7 @@ DWORD CLogging::BuildPaths() {
 
 bool CLogging::ComposeLogPaths(const wchar_t* dataFolder, const std::wstring& groupName,
                                const std::wstring& moduleName, LogPaths& paths) {
+    paths.dataFolder = dataFolder;
     return FormatWide(paths.root, L"%s\\Varlen\\%s\\", dataFolder, kLogsFolderName) &&
            (groupName.empty()
                 ? FormatWide(paths.folder, L"%s%s", paths.root.c_str(), moduleName.c_str())
@@ -237,10 +237,12 @@ void CLogging::ReadConfiguration() {
     if (!IsFile(m_moduleConfigPath) && !IsFile(m_globalConfigPath)) {
         return;
     }
+    // A file that is a link, or lies behind one, is neither read nor written back: its keys
+    // count as missing.
     Tessel::CObfuscatedIniReader moduleConfig;
     Tessel::CObfuscatedIniReader globalConfig;
-    if (moduleConfig.Load(m_moduleConfigPath.c_str()) != ERROR_SUCCESS ||
-        globalConfig.Load(m_globalConfigPath.c_str()) != ERROR_SUCCESS) {
+    if (moduleConfig.Load(m_moduleConfigPath.c_str(), m_dataFolderPath.c_str()) != ERROR_SUCCESS ||
+        globalConfig.Load(m_globalConfigPath.c_str(), m_dataFolderPath.c_str()) != ERROR_SUCCESS) {
         return;
     }
     DWORD value = 0;
@@ -312,8 +314,8 @@ DWORD CLogging::Log(const wchar_t* file, const wchar_t* function, int line, DWOR
     }
     // The file is open only for this record, whatever way this function is left.
     struct CloseAfterRecord {
-        Tessel::UniqueFileHandle& file;
-        ~CloseAfterRecord() { file.reset(); }
+        Tessel::CLinkFreeFile& file;
+        ~CloseAfterRecord() { file.Close(); }
     } closeAfterRecord{m_file};
     try {
         std::wstring text;
@@ -324,7 +326,7 @@ DWORD CLogging::Log(const wchar_t* file, const wchar_t* function, int line, DWOR
         }
         DWORD written = 0;
         const BOOL wrote =
-            ::WriteFile(m_file.get(), text.data(),
+            ::WriteFile(m_file.Get(), text.data(),
                         static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
         const DWORD writeError = wrote ? ERROR_SUCCESS : ::GetLastError();
         if (m_options & kOptionDebugger) {
@@ -338,19 +340,34 @@ DWORD CLogging::Log(const wchar_t* file, const wchar_t* function, int line, DWOR
 
 bool CLogging::FolderCheckSaysYes() {
     if (m_folderCheck == FolderCheck::NotRun) {
-        if (!IsFolder(m_logFolder)) {
-            ::SHCreateDirectoryExW(nullptr, m_logFolder.c_str(), nullptr);
-        }
-        if (IsFolder(m_logFolder)) {
+        if (MakeLogFolder() == ERROR_SUCCESS) {
             m_folderCheck = FolderCheck::Yes;
         } else {
-            // Nowhere to write: switch the sink off until it is reset.
+            // Nowhere to write, or a link on the way: switch the sink off until it is reset.
             m_folderCheck = FolderCheck::No;
             m_enabled = 0;
             m_threshold = kOffThreshold;
         }
     }
     return m_folderCheck == FolderCheck::Yes;
+}
+
+DWORD CLogging::MakeLogFolder() {
+    Tessel::UniqueLocalMem rights;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            kModuleFolderRights, SDDL_REVISION_1,
+            reinterpret_cast<PSECURITY_DESCRIPTOR*>(rights.put()), nullptr)) {
+        return ::GetLastError();
+    }
+    SECURITY_ATTRIBUTES moduleFolder = {sizeof(moduleFolder), rights.get(), FALSE};
+    // The data folder is the machine's, trusted as it is; a missing one is made whole.
+    if (::GetFileAttributesW(m_dataFolderPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        ::SHCreateDirectoryExW(nullptr, m_dataFolderPath.c_str(), nullptr);
+    }
+    // Every folder from "Varlen" down must be a folder, not a link; the missing ones are made,
+    // the shared ones with the rights they inherit, the module's own with its own.
+    return m_logFolders.HoldCreatingFolders(m_dataFolderPath, BelowDataFolder(m_logFolder),
+                                            &moduleFolder);
 }
 
 std::wstring CLogging::LogFilePath(DWORD index) const {
@@ -363,83 +380,100 @@ std::wstring CLogging::LogFilePath(DWORD index) const {
     return path + suffix;
 }
 
-DWORD CLogging::ReadLastLogIdx() const {
-    Tessel::CObfuscatedIniReader moduleConfig;
-    DWORD index = 0;
-    if (!IsFile(m_moduleConfigPath) || moduleConfig.Load(m_moduleConfigPath.c_str()) != 0 ||
-        !moduleConfig.ReadDword(kConfigSection, kLastLogIdxKey, index)) {
-        return 0;
-    }
-    return index;
+std::wstring CLogging::BelowDataFolder(const std::wstring& path) const {
+    return path.substr(m_dataFolderPath.size() + 1);
 }
 
-void CLogging::WriteLastLogIdx(DWORD index) {
+DWORD CLogging::ReadLastLogIdx(DWORD& index) const {
+    index = 0;
     Tessel::CObfuscatedIniReader moduleConfig;
-    if (moduleConfig.Load(m_moduleConfigPath.c_str()) == ERROR_SUCCESS) {
-        moduleConfig.WriteDword(kConfigSection, kLastLogIdxKey, index);
+    if (!IsFile(m_moduleConfigPath) ||
+        moduleConfig.Load(m_moduleConfigPath.c_str(), m_logFolders) != 0) {
+        return ERROR_SUCCESS;
     }
+    if (!moduleConfig.ReadDword(kConfigSection, kLastLogIdxKey, index)) {
+        index = 0;
+        // A link is not read: the record is given up rather than written at a guessed index.
+        if (moduleConfig.FileError() == Tessel::kErrorLinkOnPath) {
+            return Tessel::kErrorLinkOnPath;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CLogging::WriteLastLogIdx(DWORD index) {
+    Tessel::CObfuscatedIniReader moduleConfig;
+    if (moduleConfig.Load(m_moduleConfigPath.c_str(), m_logFolders) == ERROR_SUCCESS &&
+        !moduleConfig.WriteDword(kConfigSection, kLastLogIdxKey, index) &&
+        moduleConfig.FileError() == Tessel::kErrorLinkOnPath) {
+        return moduleConfig.FileError();
+    }
+    return ERROR_SUCCESS;
 }
 
 DWORD CLogging::OpenLogFile() {
     if (m_logFolder.empty() || m_moduleName.empty() || (m_hasHostName && m_hostName.empty())) {
         return ERROR_INVALID_PARAMETER;
     }
-    if (m_file) {
+    if (m_file.IsOpen()) {
         return ERROR_ALREADY_EXISTS;
     }
-    const DWORD index = ReadLastLogIdx();
+    DWORD index = 0;
+    if (const DWORD error = ReadLastLogIdx(index); error != ERROR_SUCCESS) {
+        return error;
+    }
     if (index >= m_maxEntries) {
         // The rotation was made shorter since this index was stored: start again at 000.
-        const DWORD result = CreateLogFile(0);
-        if (result == ERROR_SUCCESS) {
-            WriteLastLogIdx(0);
-        }
-        return result;
+        return StartLogFile(0);
     }
-    const std::wstring path = LogFilePath(index);
-    WIN32_FIND_DATAW found = {};
-    Tessel::UniqueFindHandle find(::FindFirstFileW(path.c_str(), &found));
-    if (!find) {
-        return CreateLogFile(index);
+    // The file of this index, made when missing; appended to while it is not full.
+    if (const DWORD error = OpenLogFileAt(index, Tessel::FileDisposition::kOpenOrCreate);
+        error != ERROR_SUCCESS) {
+        return error;
     }
-    find.reset();
-    const ULONGLONG size = (static_cast<ULONGLONG>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-    if (size < m_maxSize) {
-        m_file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
-        if (!m_file) {
-            return ::GetLastError();
-        }
-        LARGE_INTEGER zero = {};
-        if (!::SetFilePointerEx(m_file.get(), zero, nullptr, FILE_END)) {
-            const DWORD error = ::GetLastError();
-            m_file.reset();
-            return error;
-        }
-        return ERROR_SUCCESS;
+    LARGE_INTEGER size = {};
+    LARGE_INTEGER zero = {};
+    if (!m_file.IsFresh() && !::GetFileSizeEx(m_file.Get(), &size)) {
+        const DWORD error = ::GetLastError();
+        m_file.Close();
+        return error;
     }
-    const DWORD next = index + 1 >= m_maxEntries ? 0 : index + 1;
-    const DWORD result = CreateLogFile(next);
-    if (result == ERROR_SUCCESS) {
-        WriteLastLogIdx(next);
+    if (static_cast<ULONGLONG>(size.QuadPart) >= m_maxSize) {
+        m_file.Close();
+        return StartLogFile(index + 1 >= m_maxEntries ? 0 : index + 1);
     }
-    return result;
+    if (!::SetFilePointerEx(m_file.Get(), zero, nullptr, FILE_END)) {
+        const DWORD error = ::GetLastError();
+        m_file.Close();
+        return error;
+    }
+    return ERROR_SUCCESS;
 }
 
-DWORD CLogging::CreateLogFile(DWORD index) {
-    const std::wstring path = LogFilePath(index);
-    m_file.reset(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE, nullptr));
-    if (!m_file) {
-        return ::GetLastError();
+DWORD CLogging::StartLogFile(DWORD index) {
+    if (const DWORD error = OpenLogFileAt(index, Tessel::FileDisposition::kCreateOrEmpty);
+        error != ERROR_SUCCESS) {
+        return error;
+    }
+    if (const DWORD error = WriteLastLogIdx(index); error != ERROR_SUCCESS) {
+        m_file.Close();
+        return error;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Opens the log file of `index`; a new or emptied file gets the byte-order mark.
+DWORD CLogging::OpenLogFileAt(DWORD index, Tessel::FileDisposition disposition) {
+    const DWORD opened = m_file.OpenIn(m_logFolders, BelowDataFolder(LogFilePath(index)),
+                                       GENERIC_READ | GENERIC_WRITE, disposition);
+    if (opened != ERROR_SUCCESS || !m_file.IsFresh()) {
+        return opened;
     }
     static const BYTE kByteOrderMark[] = {0xFF, 0xFE};
     DWORD written = 0;
-    if (!::WriteFile(m_file.get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr)) {
+    if (!::WriteFile(m_file.Get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr)) {
         const DWORD error = ::GetLastError();
-        m_file.reset();
+        m_file.Close();
         return error;
     }
     return ERROR_SUCCESS;

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "LoggingIf.h"
-#include "support/UniqueAny.h"
+#include "support/ReparsePoints.h"
 
 namespace ETWLogging {
 
@@ -57,6 +57,7 @@ public:
 
     // Where the sink of a group (empty: none) and a module keeps its files under a data folder.
     struct LogPaths {
+        std::wstring dataFolder;    // the data folder itself, below which every file is held
         std::wstring root;          // <data folder>\Varlen\VLLOGS\ (with the separator)
         std::wstring folder;        // <root><group>\<module>, or <root><module> without a group
         std::wstring moduleConfig;  // <folder>\log.ini
@@ -86,6 +87,13 @@ public:
     static constexpr DWORD kErrorAlreadyInitialized = 20001;
     static constexpr DWORD kErrorNotInitialized = 20002;
 
+    // The rights the sink gives the module's own folder when it creates it (SDDL): SYSTEM and
+    // Administrators may change it and what it holds, Users may read it, and nothing is inherited
+    // from the shared folders above, where any user may create folders. No one else can put a
+    // link or a file of his own in it.
+    static constexpr const wchar_t* kModuleFolderRights =
+        L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
 private:
     enum class FolderCheck { NotRun, Yes, No };
 
@@ -96,11 +104,14 @@ private:
     DWORD BuildPaths();
     void ReadConfiguration();
     bool FolderCheckSaysYes();
+    DWORD MakeLogFolder();
     DWORD OpenLogFile();
-    DWORD CreateLogFile(DWORD index);
+    DWORD OpenLogFileAt(DWORD index, Tessel::FileDisposition disposition);
+    DWORD StartLogFile(DWORD index);
     std::wstring LogFilePath(DWORD index) const;
-    DWORD ReadLastLogIdx() const;
-    void WriteLastLogIdx(DWORD index);
+    std::wstring BelowDataFolder(const std::wstring& path) const;
+    DWORD ReadLastLogIdx(DWORD& index) const;
+    DWORD WriteLastLogIdx(DWORD index);
     void BuildLine(const wchar_t* file, const wchar_t* function, int line, DWORD severity,
                    const wchar_t* message, std::wstring& text) const;
 
@@ -111,8 +122,13 @@ private:
     DWORD m_processId = 0;
     std::wstring m_hostName;
     bool m_hasHostName = false;
+    std::wstring m_dataFolderPath;  // where the log root lies; trusted as it is
     std::wstring m_logFolder;
-    Tessel::UniqueFileHandle m_file;
+    // The folders from "Varlen" down to the log folder, held unchanged from the folder check on,
+    // and every file opened below them as a link-free file: a link in the way would let whoever
+    // planted it choose the file that this elevated sink writes.
+    Tessel::CLinkFreePath m_logFolders;
+    Tessel::CLinkFreeFile m_file;
     volatile LONG m_refCount = 0;
     DWORD m_maxSize = kDefaultMaxSize;
     DWORD m_maxEntries = kDefaultMaxEntries;

@@ -11,14 +11,19 @@ vrx_prefix_start() {
         "$WINE64" wineboot --init >/dev/null 2>&1 </dev/null || true
         "$WINESERVER64" -w
     fi
-    # A prefix made before 32-bit Wine was installed has no SysWOW64 side; an update adds it. On
-    # a machine that cannot run 32-bit programs the update adds nothing: it is tried once only.
-    if [ -x /usr/lib/wine/wine ] && [ ! -f "$prefix/drive_c/windows/syswow64/rundll32.exe" ] &&
-        [ ! -f "$prefix/.vrx-wow64-tried" ]; then
+    # A prefix made before 32-bit Wine was installed has no SysWOW64 side; an update adds it. On a
+    # machine that cannot run 32-bit programs the update never adds it: the marker keeps it from
+    # being tried on every start (where a server kept alive by another run would make the wait for
+    # the update's processes last for ever). A new 32-bit Wine is tried once more.
+    local wow64=$prefix/drive_c/windows/syswow64/rundll32.exe marker=$prefix/.vrx-no-wow64
+    local wine32
+    wine32=$(dpkg-query -W -f='${Version}' wine32:i386 2>/dev/null || true)
+    if [ -x /usr/lib/wine/wine ] && [ ! -f "$wow64" ] &&
+        [ "$(cat "$marker" 2>/dev/null)" != "$wine32" ]; then
         echo "wine: adding the 32-bit side to $prefix"
         "$WINE64" wineboot --update >/dev/null 2>&1 </dev/null || true
         "$WINESERVER64" -w
-        touch "$prefix/.vrx-wow64-tried"
+        [ -f "$wow64" ] || printf '%s' "$wine32" >"$marker"
     fi
     # A server already running for this prefix (exit code 2) is kept as it is.
     "$WINESERVER64" -p </dev/null >/dev/null 2>&1 || true

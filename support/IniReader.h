@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "support/ReparsePoints.h"
+
 namespace Tessel {
 
 // One INI file, named by its path, with 32-bit reads and writes by section and key.
@@ -23,9 +25,18 @@ public:
     CBaseIniReader(const CBaseIniReader&) = delete;
     CBaseIniReader& operator=(const CBaseIniReader&) = delete;
 
-    // Names the file to work on; the file need not exist yet (a write creates it). 87 for a
-    // null or empty path, 14 when the path cannot be copied, else 0.
-    DWORD Load(const wchar_t* path);
+    // Names the file to work on; the file need not exist yet (a write creates it). With a
+    // `trustedFolder` that `path` lies below, every read and write first opens the file as a
+    // CLinkFreeFile below that folder and keeps it and its folders held through the platform's
+    // call, so that the call reaches that very file: a link in its place or on a folder between
+    // is neither read nor written (the read finds no key, the write fails, FileError() says
+    // kErrorLinkOnPath). 87 for a null or empty path, or one that does not lie below
+    // `trustedFolder`; 14 when the path cannot be copied; else 0.
+    DWORD Load(const wchar_t* path, const wchar_t* trustedFolder = nullptr);
+    // As Load with a trusted folder, for a caller that holds the folders between it and the file
+    // already: `heldFolders` holds them below its base, and must stay as it is while this reader
+    // is used. Only the file is opened and held around each call.
+    DWORD Load(const wchar_t* path, const CLinkFreePath& heldFolders);
     const std::wstring& Path() const { return m_path; }
 
     // True, with `value` set, when the key is present and readable.
@@ -33,13 +44,27 @@ public:
     // True when the value was stored.
     virtual bool WriteDword(const wchar_t* section, const wchar_t* key, DWORD value) = 0;
 
+    // Why the last read or write did not reach the file of a reader loaded with a trusted
+    // folder: 0 when it did (a read may still have found no key), kErrorLinkOnPath for a link,
+    // otherwise the error of opening the file (ERROR_FILE_NOT_FOUND for a read of a missing one).
+    DWORD FileError() const { return m_fileError; }
+
 protected:
     // The key's private-profile structure of exactly `size` bytes, checksum checked.
     bool ReadStruct(const wchar_t* section, const wchar_t* key, void* data, UINT size) const;
     bool WriteStruct(const wchar_t* section, const wchar_t* key, const void* data, UINT size);
 
 private:
+    // Opens and holds the file as FileError() describes; true when the platform's call may go on.
+    bool HoldFile(CLinkFreeFile& file, FileDisposition disposition) const;
+
+    DWORD LoadBelow(const wchar_t* path, const std::wstring& trustedFolder);
+
     std::wstring m_path;
+    std::wstring m_trustedFolder;  // empty: the path is used as it is
+    std::wstring m_relativePath;   // the path below the trusted folder
+    const CLinkFreePath* m_heldFolders = nullptr;
+    mutable DWORD m_fileError = ERROR_SUCCESS;
 };
 
 // Stores each value in the obfuscated structure form described above.

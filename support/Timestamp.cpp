@@ -91,15 +91,19 @@ bool AttributesSignedBy(const char* digestOid, const SignedAttributes& signedAtt
 // A legacy counter-signature: a SignerInfo whose message digest attribute is the digest of the
 // signer's signature and whose signing time attribute is the claimed time. The platform's own
 // check (CryptMsgVerifyCountersignatureEncoded) is a stub under Wine, so it is verified here.
-bool CounterSignatureGivesTime(const CRYPT_ATTR_BLOB& encoded, const CMSG_SIGNER_INFO& signer,
-                               HCERTSTORE store, const SignatureConfig& config, FILETIME& time) {
+TimestampCheck CheckCounterSignature(const CRYPT_ATTR_BLOB& encoded, const CMSG_SIGNER_INFO& signer,
+                                     HCERTSTORE store, const SignatureConfig& config,
+                                     FILETIME& time) {
     std::vector<BYTE> decoded;
     SignedAttributes signedAttributes;
     if (!DecodeSignerInfo(encoded, decoded) || !ReadSignedAttributes(encoded, signedAttributes)) {
-        return false;
+        return TimestampCheck::kRefused;
     }
     const auto& counterSigner = *reinterpret_cast<const CMSG_SIGNER_INFO*>(decoded.data());
     const char* digestOid = counterSigner.HashAlgorithm.pszObjId;
+    if (!IsAcceptedDigest(digestOid, config)) {
+        return TimestampCheck::kNone;
+    }
     const CRYPT_ATTR_BLOB* signingTime =
         SingleAttributeValue(counterSigner.AuthAttrs, szOID_RSA_signingTime);
     BYTE tag = 0;
@@ -108,14 +112,15 @@ bool CounterSignatureGivesTime(const CRYPT_ATTR_BLOB& encoded, const CMSG_SIGNER
     if (signingTime == nullptr ||
         !CDerReader(signingTime->pbData, signingTime->cbData).Read(tag, element, text) ||
         !DerTimeToFileTime(tag, text, time)) {
-        return false;
+        return TimestampCheck::kRefused;
     }
     const UniqueCertContext cert = FindSignerCertificate(store, counterSigner);
-    return IsAcceptedDigest(digestOid, config) && ContentTypeIs(counterSigner, szOID_RSA_data) &&
-           MessageDigestIs(counterSigner, signer.EncryptedHash.pbData,
-                           signer.EncryptedHash.cbData) &&
-           cert && AttributesSignedBy(digestOid, signedAttributes, cert.get()) &&
-           IsTrustedTimestamper(cert.get(), store, time);
+    const bool verified =
+        ContentTypeIs(counterSigner, szOID_RSA_data) &&
+        MessageDigestIs(counterSigner, signer.EncryptedHash.pbData, signer.EncryptedHash.cbData) &&
+        cert && AttributesSignedBy(digestOid, signedAttributes, cert.get()) &&
+        IsTrustedTimestamper(cert.get(), store, time);
+    return verified ? TimestampCheck::kVerified : TimestampCheck::kRefused;
 }
 
 // What the token's time-stamp information (TSTInfo) says: the digest it stamps and when.
@@ -171,30 +176,35 @@ DerSpan TimeStampInfoOf(const std::vector<BYTE>& content) {
 
 // An RFC 3161 time-stamp token: a signed message of one signer whose content, the time-stamp
 // information, stamps the digest of the signer's signature.
-bool TokenGivesTime(const CRYPT_ATTR_BLOB& encoded, const CMSG_SIGNER_INFO& signer,
-                    const SignatureConfig& config, FILETIME& time) {
+TimestampCheck CheckToken(const CRYPT_ATTR_BLOB& encoded, const CMSG_SIGNER_INFO& signer,
+                          const SignatureConfig& config, FILETIME& time) {
     CSignedMessage token;
     std::vector<BYTE> content;
     if (!token.Decode(encoded.pbData, encoded.cbData) ||
         !token.HasContent(szOID_TIMESTAMP_TOKEN, content)) {
-        return false;
+        return TimestampCheck::kRefused;
     }
     const CMSG_SIGNER_INFO& stamper = token.Signer();
     const DerSpan stamped = TimeStampInfoOf(content);
     TimeStampInfo info;
-    const UniqueCertContext cert = FindSignerCertificate(token.Certificates(), stamper);
+    if (!ParseTimeStampInfo(stamped, info)) {
+        return TimestampCheck::kRefused;
+    }
     if (!IsAcceptedDigest(stamper.HashAlgorithm.pszObjId, config) ||
-        !ContentTypeIs(stamper, szOID_TIMESTAMP_TOKEN) ||
+        !IsAcceptedDigest(info.imprintAlgorithm.c_str(), config)) {
+        return TimestampCheck::kNone;
+    }
+    const UniqueCertContext cert = FindSignerCertificate(token.Certificates(), stamper);
+    if (!ContentTypeIs(stamper, szOID_TIMESTAMP_TOKEN) ||
         !MessageDigestIs(stamper, stamped.data, stamped.bytes) || !cert ||
-        !token.SignatureVerifies(cert.get()) || !ParseTimeStampInfo(stamped, info) ||
-        !IsAcceptedDigest(info.imprintAlgorithm.c_str(), config) ||
+        !token.SignatureVerifies(cert.get()) ||
         !DigestIs(info.imprintAlgorithm.c_str(), signer.EncryptedHash.pbData,
                   signer.EncryptedHash.cbData, info.imprint) ||
         !IsTrustedTimestamper(cert.get(), token.Certificates(), info.time)) {
-        return false;
+        return TimestampCheck::kRefused;
     }
     time = info.time;
-    return true;
+    return TimestampCheck::kVerified;
 }
 
 }  // namespace
@@ -226,10 +236,8 @@ TimestampCheck CheckTimestamp(const CMSG_SIGNER_INFO& signer, HCERTSTORE signatu
     if (count > 1) {
         return TimestampCheck::kRefused;
     }
-    const bool verified =
-        legacy ? CounterSignatureGivesTime(*timestamp, signer, signatureStore, config, signingTime)
-               : TokenGivesTime(*timestamp, signer, config, signingTime);
-    return verified ? TimestampCheck::kVerified : TimestampCheck::kRefused;
+    return legacy ? CheckCounterSignature(*timestamp, signer, signatureStore, config, signingTime)
+                  : CheckToken(*timestamp, signer, config, signingTime);
 }
 
 }  // namespace internal

@@ -14,12 +14,15 @@ namespace Tessel {
 namespace internal {
 
 enum class TimestampCheck {
-    kNone,      // the signer has no timestamp
+    kNone,      // the signer has no timestamp, or one made with a digest that is not accepted
     kVerified,  // `signingTime` holds the time its one timestamp proves
     kRefused,   // a timestamp that does not verify, or more than one
 };
 
-// A timestamp verifies when: its digest algorithms are accepted; it signs the digest of the
+// A timestamp made with a digest algorithm that is not accepted (older authorities still
+// counter-sign with SHA-1) proves nothing and gives no time: the signer's chain is then judged
+// now, as without a timestamp, so a certificate that has not expired keeps its files accepted.
+// Any other timestamp verifies when: it signs the digest of the
 // signer's signature (the legacy form in its message digest attribute, with content type data;
 // the token in its message imprint, its own message digest and content type covering its
 // time-stamp information); its signature verifies with its signer's certificate; that certificate

@@ -14,7 +14,8 @@ or altered by hand, for the validation tests.
       timestamping authorities) added to its signer's unauthenticated attributes, made with CERT
       and KEY (PEM files) and dated TIME (Unix time); CERT joins the message's certificates.
       MODE: "valid"; "random-signature" (bytes that are no signature in place of one);
-      "other-signature" (the message digest of other bytes than the signer's signature).
+      "other-signature" (the message digest of other bytes than the signer's signature);
+      "sha1" (a genuine one made with SHA-1, as older authorities still make them).
   craft-signatures.py move-timestamps DONOR TARGET OUT
       TARGET with its signer's unauthenticated attributes (its timestamps) replaced by DONOR's.
   craft-signatures.py resign-token SIGNED CERT KEY OUT
@@ -43,6 +44,7 @@ OID_SIGNING_TIME = bytes.fromhex("06092a864886f70d010905")
 OID_COUNTER_SIGNATURE = bytes.fromhex("06092a864886f70d010906")
 OID_RFC3161_TIMESTAMP = bytes.fromhex("060a2b060104018237030301")
 SHA256_ALGORITHM = bytes.fromhex("300d06096086480165030402010500")
+SHA1_ALGORITHM = bytes.fromhex("300906052b0e03021a0500")
 RSA_ALGORITHM = bytes.fromhex("300d06092a864886f70d0101010500")
 
 
@@ -161,8 +163,8 @@ def issuer_and_serial(certificate):
     return encode(0x30, fields[2] + fields[0])
 
 
-def rsa_sha256_signature(key, data):
-    return subprocess.run(["openssl", "dgst", "-sha256", "-sign", key], input=data,
+def rsa_signature(key, data, digest="sha256"):
+    return subprocess.run(["openssl", "dgst", "-" + digest, "-sign", key], input=data,
                           capture_output=True, check=True).stdout
 
 
@@ -182,18 +184,20 @@ def countersign(mode, signed, cert, key, when, out):
     signature = contents([f for f in fields if f[0] == 0x04][0])
     if mode == "other-signature":
         signature = signature[::-1]
+    digest = "sha1" if mode == "sha1" else "sha256"
     stamp = time.strftime("%y%m%d%H%M%SZ", time.gmtime(int(when))).encode()
     attributes, to_sign = signed_attributes([
         attribute(OID_CONTENT_TYPE, OID_DATA),
         attribute(OID_SIGNING_TIME, encode(0x17, stamp)),
-        attribute(OID_MESSAGE_DIGEST, encode(0x04, hashlib.sha256(signature).digest()))])
+        attribute(OID_MESSAGE_DIGEST, encode(0x04, hashlib.new(digest, signature).digest()))])
     certificate = pem_certificate(cert)
     if mode == "random-signature":
         counter_signature = hashlib.sha256(b"no signature").digest() * 8
     else:
-        counter_signature = rsa_sha256_signature(key, to_sign)
+        counter_signature = rsa_signature(key, to_sign, digest)
+    algorithm = SHA1_ALGORITHM if digest == "sha1" else SHA256_ALGORITHM
     counter_signer = encode(0x30, bytes.fromhex("020101") + issuer_and_serial(certificate) +
-                            SHA256_ALGORITHM + attributes + RSA_ALGORITHM +
+                            algorithm + attributes + RSA_ALGORITHM +
                             encode(0x04, counter_signature))
     unauthenticated = [attribute(OID_COUNTER_SIGNATURE, counter_signer)]
     if fields[-1][0] == 0xA1:
@@ -236,7 +240,7 @@ def resign_token(signed, cert, key, out):
     attributes = [f for f in token_fields if f[0] == 0xA0][0]
     to_sign = encode(0x31, contents(attributes))
     token_fields[1] = issuer_and_serial(certificate)
-    token_fields = [encode(0x04, rsa_sha256_signature(key, to_sign)) if f[0] == 0x04 else f
+    token_fields = [encode(0x04, rsa_signature(key, to_sign)) if f[0] == 0x04 else f
                     for f in token_fields]
     replace_token(fields, at, unauthenticated,
                   with_signer(token_oid, token_parts, token_fields, [certificate]))

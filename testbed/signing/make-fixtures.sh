@@ -229,6 +229,10 @@ craft countersign valid "$out/expired-rfc3161.dll" "${ca_tsa[@]}" "$out/two-time
 # A forged counter-signature on a certificate that has not expired.
 craft countersign random-signature "$out/signed.dll" "${ca_tsa[@]}" \
   "$out/signed-random-countersignature.dll"
+# Genuine counter-signatures made with SHA-1, which is not an accepted digest: on a certificate
+# that has not expired and on the expired one.
+craft countersign sha1 "$out/signed.dll" "${ca_tsa[@]}" "$out/signed-sha1-countersigned.dll"
+craft countersign sha1 "$out/expired.dll" "${ca_tsa[@]}" "$out/expired-sha1-countersigned.dll"
 # The trusted list signed by the expired certificate: without a timestamp, with either kind, and
 # with a forged counter-signature.
 sign expired-publisher sha256 "$work/trusted-list.dll" "$out/trusted-expired.js"

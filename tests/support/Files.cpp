@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/UniqueAny.h"
+
 namespace VrxTest {
 std::wstring ModuleFilePath(HMODULE module) {
     wchar_t path[MAX_PATH] = {};
@@ -71,6 +73,40 @@ std::string ReadTextFile(const std::wstring& path) {
 bool FileExists(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+namespace {
+
+void AddToSnapshot(const std::wstring& folder, const std::wstring& relative,
+                   std::map<std::wstring, std::string>& entries) {
+    WIN32_FIND_DATAW entry = {};
+    const Tessel::UniqueFindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (!find) {
+        return;
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        const std::wstring key = relative + name;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            entries[key] = "<link>";
+        } else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            entries[key] = "<folder>";
+            AddToSnapshot(folder + L"\\" + name, key + L"\\", entries);
+        } else {
+            entries[key] = ReadTextFile(folder + L"\\" + name);
+        }
+    } while (::FindNextFileW(find.get(), &entry));
+}
+
+}  // namespace
+
+std::map<std::wstring, std::string> FolderSnapshot(const std::wstring& folder) {
+    std::map<std::wstring, std::string> entries;
+    AddToSnapshot(folder, L"", entries);
+    return entries;
 }
 
 bool FolderExists(const std::wstring& path) {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 
 namespace VrxTest {
@@ -39,6 +40,9 @@ void RemoveTree(const std::wstring& path);
 void WriteTextFile(const std::wstring& path, const std::string& text);
 std::string ReadTextFile(const std::wstring& path);
 bool FileExists(const std::wstring& path);
+// Every file and folder below `folder`, by path relative to it, with its content ("<folder>" for
+// a folder, "<link>" for a link to a folder, which is not followed).
+std::map<std::wstring, std::string> FolderSnapshot(const std::wstring& folder);
 bool FolderExists(const std::wstring& path);
 void CopyFileTo(const std::wstring& from, const std::wstring& to);
 

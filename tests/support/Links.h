@@ -1,7 +1,8 @@
-// Folder links for tests. Wine 8.0 makes none through the Windows calls (CreateSymbolicLinkW
-// returns TRUE and creates nothing; FSCTL_SET_REPARSE_POINT fails with ERROR_NOT_SUPPORTED), but
-// shows a Unix symbolic link to a folder as a folder with FILE_ATTRIBUTE_REPARSE_POINT: under Wine
-// the link is made with the system's `ln`.
+// Links for tests, as a less privileged user would plant them. Wine 8.0 makes no symbolic link
+// through the Windows calls (CreateSymbolicLinkW returns TRUE and creates nothing;
+// FSCTL_SET_REPARSE_POINT fails with ERROR_NOT_SUPPORTED), but a Unix symbolic link is what such
+// a link looks like there: under Wine symbolic links are made, and removed, with the system's
+// `ln` and `rm` (its DeleteFileW on a link to a file deletes the file it points to).
 #pragma once
 
 #include <windows.h>
@@ -10,19 +11,27 @@
 
 namespace VrxTest {
 
-// A link at `link` to the folder `target`; the link alone is removed when the object goes.
-class ScopedFolderLink {
-public:
-    ScopedFolderLink(const std::wstring& link, const std::wstring& target);
-    ~ScopedFolderLink();
-    ScopedFolderLink(const ScopedFolderLink&) = delete;
-    ScopedFolderLink& operator=(const ScopedFolderLink&) = delete;
+enum class LinkKind {
+    kFolder,    // a symbolic link to a folder
+    kFile,      // a symbolic link to a file (which need not exist)
+    kHardLink,  // a second name of an existing file
+};
 
-    // Whether the link was made (its attributes show a reparse point).
+// A link at `link` to `target`; the link alone is removed when the object goes.
+class ScopedLink {
+public:
+    ScopedLink(const std::wstring& link, const std::wstring& target,
+               LinkKind kind = LinkKind::kFolder);
+    ~ScopedLink();
+    ScopedLink(const ScopedLink&) = delete;
+    ScopedLink& operator=(const ScopedLink&) = delete;
+
+    // Whether the link was made.
     bool Made() const { return m_made; }
 
 private:
     std::wstring m_link;
+    LinkKind m_kind;
     bool m_made = false;
 };
 

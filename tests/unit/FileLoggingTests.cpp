@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -7,8 +11,10 @@
 
 #include "etwlogging/FileLogging.h"
 #include "support/IniReader.h"
+#include "support/UniqueAny.h"
 #include "tests/support/DebugOutput.h"
 #include "tests/support/Files.h"
+#include "tests/support/Links.h"
 
 using ETWLogging::CLogging;
 using Tessel::CObfuscatedIniReader;
@@ -93,6 +99,65 @@ protected:
     ScratchFolder scratch;
     SYSTEMTIME now = {};
 };
+
+// Who a folder's DACL, as the platform reads it back, lets change it.
+struct FolderRights {
+    bool isProtected = false;
+    std::vector<std::wstring> writers;  // SIDs of allow entries that grant a right to change
+    bool everyoneListed = false;
+};
+
+FolderRights ReadFolderRights(const std::wstring& folder) {
+    constexpr ACCESS_MASK kChange = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                    FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC |
+                                    WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    FolderRights rights;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_EQ(0u, ::GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                          nullptr, nullptr, &dacl, nullptr, &descriptor));
+    const Tessel::UniqueLocalMem descriptorOwner(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (descriptor == nullptr || dacl == nullptr ||
+        !::GetSecurityDescriptorControl(descriptor, &control, &revision)) {
+        ADD_FAILURE() << "no DACL read back";
+        return rights;
+    }
+    rights.isProtected = (control & SE_DACL_PROTECTED) != 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) ||
+            ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            continue;
+        }
+        LPWSTR sid = nullptr;
+        if (!::ConvertSidToStringSidW(&ace->SidStart, &sid)) {
+            ADD_FAILURE() << "unreadable SID: " << ::GetLastError();
+            continue;
+        }
+        const Tessel::UniqueLocalMem sidOwner(sid);
+        rights.everyoneListed = rights.everyoneListed || std::wstring(sid) == L"S-1-1-0";
+        if ((ace->Mask & kChange) != 0) {
+            rights.writers.push_back(sid);
+        }
+    }
+    return rights;
+}
+
+std::wstring OwnerOf(const std::wstring& path) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_EQ(0u, ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                          &owner, nullptr, nullptr, nullptr, &descriptor));
+    const Tessel::UniqueLocalMem descriptorOwner(descriptor);
+    LPWSTR sid = nullptr;
+    if (owner == nullptr || !::ConvertSidToStringSidW(owner, &sid)) {
+        return L"";
+    }
+    const Tessel::UniqueLocalMem sidOwner(sid);
+    return sid;
+}
 
 // The line a record gets with the default options and a module handle: head, the process tag's
 // space (its piece is empty) and the message.
@@ -371,6 +436,76 @@ TEST(FileLogging, LogRootIsTheCommonDataFolder) {
     wchar_t tooSmall[4] = {L'x'};
     EXPECT_EQ(122u, sink.GetLogRoot(tooSmall, 4));
     EXPECT_EQ(L'\0', tooSmall[0]);
+}
+
+// What the sink answers about a link (the hostile-state suite has every placement): a link among
+// its folders switches it off; a link in a file's place drops that record with
+// ERROR_REPARSE_POINT_ENCOUNTERED and the sink goes on; a linked configuration file is not read.
+TEST_F(FileLoggingTest, ALinkSwitchesTheSinkOffOrDropsTheRecord) {
+    ScratchFolder outside;
+    WriteConfig(outside / L"log.ini", L"MaxEntries", 50);
+    VrxTest::WriteTextFile(outside / L"x.txt", "theirs");
+    using VrxTest::LinkKind;
+    const struct {
+        const char* name;
+        std::wstring at;
+        std::wstring target;
+        LinkKind kind;
+        DWORD logged;
+    } rows[] = {
+        {"the module folder", LogFolder(), outside.Path(), LinkKind::kFolder,
+         ERROR_INVALID_PARAMETER},
+        {"the log file", LogFile(0), outside / L"x.txt", LinkKind::kFile, Tessel::kErrorLinkOnPath},
+        {"the module's log.ini", ModuleConfig(), outside / L"log.ini", LinkKind::kFile,
+         Tessel::kErrorLinkOnPath},
+        {"the global log.ini", GlobalConfig(), outside / L"log.ini", LinkKind::kFile,
+         ERROR_SUCCESS},
+    };
+    const auto theirs = VrxTest::FolderSnapshot(outside.Path());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        VrxTest::RemoveTree(LogFolder());
+        VrxTest::MakeFolder(LogFolder());
+        VrxTest::RemoveTree(row.at);
+        {
+            const VrxTest::ScopedLink link(row.at, row.target, row.kind);
+            ASSERT_TRUE(link.Made());
+            auto sink = InitializedSink();
+            EXPECT_EQ(3u, sink->GetMaxEntries());
+            EXPECT_EQ(row.logged, sink->Log(nullptr, nullptr, 0, 4, L"message"));
+            EXPECT_EQ(row.logged != ERROR_INVALID_PARAMETER, sink->IsSeverityEnabled(4) != 0);
+        }
+        EXPECT_EQ(theirs, VrxTest::FolderSnapshot(outside.Path()));
+    }
+}
+
+// Wine keeps no rights of its own: it turns the DACL a folder is created with into the folder's
+// Unix mode and reads a DACL back from the mode, where the owner stands for the Administrators and
+// Everyone for the others.
+TEST_F(FileLoggingTest, OnlySystemAndAdministratorsMayChangeTheModuleFolderItMakes) {
+    auto sink = MakeSink(scratch / L"fresh");
+    ASSERT_EQ(0u, sink->Initialize(kGroup, ::GetModuleHandleW(nullptr), nullptr, 0));
+    ASSERT_EQ(0u, sink->Log(nullptr, nullptr, 0, 4, L"message"));
+    const std::wstring group = scratch / L"fresh\\Varlen\\VLLOGS\\Anti-Spam";
+    const std::wstring module = group + L"\\vrxro_unit_tests";
+    std::vector<std::wstring> mayChange = {L"S-1-5-18", L"S-1-5-32-544"};
+    if (VrxTest::RunningUnderWine()) {
+        mayChange.push_back(OwnerOf(module));
+    }
+    const FolderRights moduleRights = ReadFolderRights(module);
+    for (const std::wstring& writer : moduleRights.writers) {
+        EXPECT_NE(mayChange.end(), std::find(mayChange.begin(), mayChange.end(), writer))
+            << testing::PrintToString(writer);
+    }
+    EXPECT_FALSE(moduleRights.everyoneListed);
+    const FolderRights groupRights = ReadFolderRights(group);
+    if (VrxTest::RunningUnderWine()) {
+        // The shared folder keeps the mode of a folder made without a DACL: Everyone may read.
+        EXPECT_TRUE(groupRights.everyoneListed);
+    } else {
+        EXPECT_TRUE(moduleRights.isProtected);
+        EXPECT_FALSE(groupRights.isProtected);
+    }
 }
 
 }  // namespace

@@ -118,7 +118,7 @@ TEST_F(LoadersTest, APathThroughALinkIsNotLoaded) {
     ScratchFolder scratch;
     std::wstring signing = SigningFixture(L"");
     signing.pop_back();
-    const ScopedFolderLink folderLink(scratch / L"link", signing);
+    const ScopedLink folderLink(scratch / L"link", signing);
     ASSERT_TRUE(folderLink.Made());
     std::vector<std::wstring> paths = {scratch / L"link" + L"\\signed.dll"};
     // A link to a file, where the platform makes one (Wine 8.0 does not).
@@ -264,6 +264,9 @@ TEST_F(LoadersTest, OnlyAVerifiedTimestampVouchesForAnExpiredCertificate) {
         {L"two-timestamps.dll", L"trusted.js", false},
         // A forged time is refused even where the certificate would do without one.
         {L"signed-random-countersignature.dll", L"trusted.js", false},
+        // A genuine SHA-1 counter-signature gives no time: the certificate is judged now.
+        {L"signed-sha1-countersigned.dll", L"trusted.js", true},
+        {L"expired-sha1-countersigned.dll", L"trusted.js", false},
         {L"listed.dll", L"trusted-expired.js", false},
         {L"listed.dll", L"trusted-expired-countersigned.js", true},
         {L"listed.dll", L"trusted-expired-rfc3161.js", true},

@@ -130,7 +130,7 @@ TEST_F(VrxCabUtilsTest, RemoveFolderTreeRemovesLinksWithoutEnteringThem) {
     WriteTextFile(outside + L"\\precious.txt", "keep me");
     const std::wstring root = scratch / L"Config";
     MakeFolder(root);
-    const ScopedFolderLink inner(root + L"\\link", outside);
+    const ScopedLink inner(root + L"\\link", outside);
     ASSERT_TRUE(inner.Made());
     // Windows removes the links as links; Wine's RemoveDirectoryW cannot remove a Unix link, so
     // there the link, and with it the folder, stays. What the link points to stays either way.
@@ -138,7 +138,7 @@ TEST_F(VrxCabUtilsTest, RemoveFolderTreeRemovesLinksWithoutEnteringThem) {
     EXPECT_EQ(removed, !RunningUnderWine());
     // The folder to remove is itself a link.
     const std::wstring top = scratch / L"TopLink";
-    const ScopedFolderLink topLink(top, outside);
+    const ScopedLink topLink(top, outside);
     ASSERT_TRUE(topLink.Made());
     VRXUtils::RemoveFolderTree(top.c_str());
     EXPECT_EQ("keep me", ReadTextFile(outside + L"\\precious.txt"));

@@ -2,6 +2,7 @@
 #include <shlwapi.h>
 
 #include "support/IniReader.h"
+#include "support/RtMui.h"
 #include "tools/vrxconf/Commands.h"
 #include "tools/vrxconf/Console.h"
 
@@ -11,6 +12,30 @@ namespace {
 std::wstring EntryText(const std::wstring& path, const std::wstring& section,
                        const std::wstring& name) {
     return L"[" + section + L"] " + name + L" in " + path;
+}
+
+// What a read or write that did not reach the file says.
+std::wstring NotReached(const Tessel::CObfuscatedIniReader& ini) {
+    if (ini.FileError() == Tessel::kErrorLinkOnPath) {
+        return L"refused: " + ini.Path() +
+               L" is a link, or a second name of another file, or a folder on its way is a link";
+    }
+    return ErrorText(ini.FileError() != ERROR_SUCCESS ? ini.FileError() : ::GetLastError());
+}
+
+// Loads the file's full path to be held from its root down: the tool, which runs elevated as the
+// sink does, refuses a file that is a link or lies behind one, as the sink does.
+DWORD LoadHeldFromRoot(Tessel::CObfuscatedIniReader& ini, const std::wstring& path) {
+    wchar_t full[MAX_PATH] = {};
+    const DWORD chars = ::GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+    if (chars == 0 || chars >= MAX_PATH) {
+        return ERROR_BAD_PATHNAME;
+    }
+    const size_t root = Tessel::FullyQualifiedRootLength(full);
+    if (root == 0) {
+        return ERROR_BAD_PATHNAME;
+    }
+    return ini.Load(full, std::wstring(full, root).c_str());
 }
 
 // The folder the file is to be written in must exist: the tool creates no folders.
@@ -38,6 +63,9 @@ int GetEntry(Tessel::CObfuscatedIniReader& ini, const std::wstring& section,
     }
     DWORD value = 0;
     if (!ini.ReadDword(section.c_str(), name.c_str(), value)) {
+        if (ini.FileError() != ERROR_SUCCESS) {
+            return Fail(L"cannot read " + path + L": " + NotReached(ini));
+        }
         return Fail(L"no readable value " + EntryText(path, section, name) +
                     L" (missing, or not in the obfuscated form)");
     }
@@ -52,8 +80,7 @@ int SetEntry(Tessel::CObfuscatedIniReader& ini, const std::wstring& section,
         return Fail(L"cannot write " + path + L": its folder: " + ErrorText(error));
     }
     if (!ini.WriteDword(section.c_str(), name.c_str(), value)) {
-        return Fail(L"cannot write " + EntryText(path, section, name) + L": " +
-                    ErrorText(::GetLastError()));
+        return Fail(L"cannot write " + EntryText(path, section, name) + L": " + NotReached(ini));
     }
     PrintLine(L"set " + EntryText(path, section, name) + L" = " + std::to_wstring(value));
     return kExitOk;
@@ -81,8 +108,11 @@ int RunIni(const CommandLine& line) {
                     kExitUsage);
     }
     Tessel::CObfuscatedIniReader ini;
-    if (ini.Load(args[2].c_str()) != ERROR_SUCCESS || args[3].empty() || args[4].empty()) {
+    if (args[2].empty() || args[3].empty() || args[4].empty()) {
         return Fail(kUsage, kExitUsage);
+    }
+    if (const DWORD error = LoadHeldFromRoot(ini, args[2]); error != ERROR_SUCCESS) {
+        return Fail(L"cannot use " + args[2] + L": " + ErrorText(error));
     }
     return get ? GetEntry(ini, args[3], args[4])
                : SetEntry(ini, args[3], args[4], static_cast<DWORD>(value));

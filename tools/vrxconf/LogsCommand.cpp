@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "src/common/vrxrunonce/ActionLog.h"
+#include "support/ReparsePoints.h"
 #include "support/UniqueAny.h"
 #include "tools/vrxconf/Commands.h"
 #include "tools/vrxconf/Console.h"
@@ -42,13 +43,22 @@ std::vector<LogFile> FindLogFiles(const std::wstring& folder, const std::wstring
     return files;
 }
 
-// The lines of a UTF-16LE log file; the sink may be writing it, so writers are not shut out.
-DWORD ReadLogLines(const std::wstring& path, std::vector<std::wstring>& lines) {
-    const Tessel::UniqueFileHandle file(
-        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+std::wstring Below(const std::wstring& folder, const std::wstring& path) {
+    return path.substr(folder.size() + 1);
+}
+
+// The lines of a UTF-16LE log file below the data folder; the sink may be writing it, so writers
+// are not shut out. A link in its place, or a second name of a file elsewhere, is not read.
+DWORD ReadLogLines(const std::wstring& dataFolder, const std::wstring& path,
+                   std::vector<std::wstring>& lines) {
+    Tessel::CLinkFreeFile file;
+    if (const DWORD error = file.Open(dataFolder, Below(dataFolder, path), GENERIC_READ,
+                                      Tessel::FileDisposition::kOpenExisting);
+        error != ERROR_SUCCESS) {
+        return error;
+    }
     LARGE_INTEGER size = {};
-    if (!file || !::GetFileSizeEx(file.get(), &size)) {
+    if (!::GetFileSizeEx(file.Get(), &size)) {
         return ::GetLastError();
     }
     if (size.QuadPart > 64 * 1024 * 1024) {
@@ -57,7 +67,7 @@ DWORD ReadLogLines(const std::wstring& path, std::vector<std::wstring>& lines) {
     std::wstring text(static_cast<size_t>(size.QuadPart) / sizeof(wchar_t), L'\0');
     DWORD read = 0;
     if (!text.empty() &&
-        !::ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size() * sizeof(wchar_t)), &read,
+        !::ReadFile(file.Get(), &text[0], static_cast<DWORD>(text.size() * sizeof(wchar_t)), &read,
                     nullptr)) {
         return ::GetLastError();
     }
@@ -105,6 +115,17 @@ int RunLogs(const CommandLine& line) {
     if (const DWORD status = ComposeProductLogPaths(module, paths); status != ERROR_SUCCESS) {
         return Fail(L"cannot find the log folder: " + ErrorText(status));
     }
+    // The folders from "Varlen" down stay as they are while the files are read; one that is a
+    // link would show another folder's files.
+    Tessel::CLinkFreePath folders;
+    if (const DWORD status = folders.Hold(paths.dataFolder, Below(paths.dataFolder, paths.folder));
+        status != ERROR_SUCCESS) {
+        return Fail(status == Tessel::kErrorLinkOnPath
+                        ? L"refused: the log folder " + paths.folder +
+                              L" is a link, or a folder on its way is one"
+                        : L"cannot read the log folder " + paths.folder + L": " +
+                              ErrorText(status));
+    }
     const std::vector<LogFile> files = FindLogFiles(paths.folder, module);
     if (files.empty()) {
         return Fail(L"no log files of " + module + L" in " + paths.folder);
@@ -118,7 +139,11 @@ int RunLogs(const CommandLine& line) {
     int result = kExitOk;
     for (size_t i = 0; i < files.size(); ++i) {
         std::vector<std::wstring> fileLines;
-        if (const DWORD status = ReadLogLines(files[i].path, fileLines); status != ERROR_SUCCESS) {
+        const DWORD status = ReadLogLines(paths.dataFolder, files[i].path, fileLines);
+        if (status == Tessel::kErrorLinkOnPath) {
+            result = Fail(L"refused: " + files[i].path +
+                          L" is a link, or a second name of another file");
+        } else if (status != ERROR_SUCCESS) {
             result = Fail(L"cannot read " + files[i].path + L": " + ErrorText(status));
         }
         for (std::wstring& text : fileLines) {

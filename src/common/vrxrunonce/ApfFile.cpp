@@ -11,6 +11,7 @@
 #include "VrxRunOnce.h"
 #include "../../includes/ProductKeys.h"
 #include "../../includes/RegKeyHolder.h"
+#include "support/ReparsePoints.h"
 
 namespace {
 
@@ -28,6 +29,11 @@ constexpr DWORD kInstallDirChars = MAX_PATH + 1;
 constexpr const wchar_t* kSourceFolderTail = L"\\Varlen\\VRX\\apf\\";
 constexpr const wchar_t* kDestinationFolderTail = L"\\apf\\";
 constexpr const wchar_t* kApfName = L"apf";
+// The same folders and files below the two trusted folders they start from.
+constexpr const wchar_t* kSourceFolders = L"Varlen\\VRX\\apf";
+constexpr const wchar_t* kSourceApf = L"Varlen\\VRX\\apf\\apf";
+constexpr const wchar_t* kDestinationFolders = L"apf";
+constexpr const wchar_t* kDestinationApf = L"apf\\apf";
 
 constexpr DWORD kMoveFlags =
     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH;
@@ -35,6 +41,16 @@ static_assert(kMoveFlags == 11 && CSIDL_PROGRAM_FILESX86 == 0x2A, "move flags an
 
 bool HoldsFiles(const wchar_t* folder) {
     return ::PathIsDirectoryW(folder) && !::PathIsDirectoryEmptyW(folder);
+}
+
+// Whether the "apf" file `relative` below `base` is a plain file of its own (or, when
+// `mayBeMissing`, none at all): a link, or a second name of a file elsewhere, would carry the move
+// to that file.
+bool IsPlainApf(const wchar_t* base, const wchar_t* relative, bool mayBeMissing) {
+    Tessel::CLinkFreeFile file;
+    const DWORD result = file.Open(base, relative, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   Tessel::FileDisposition::kOpenExisting);
+    return result == ERROR_SUCCESS || (mayBeMissing && result == ERROR_FILE_NOT_FOUND);
 }
 
 }  // namespace
@@ -48,11 +64,17 @@ extern "C" int CALLBACK MoveApfFile(HWND, HINSTANCE, LPSTR, int) {
     }
 
     // A source folder whose "apf" cannot be named within a path buffer is treated like a missing
-    // one: nothing there can be moved, and nothing is logged.
+    // one: nothing there can be moved, and nothing is logged. So is one that is a link, or lies
+    // behind one: a user who made "Varlen" or a folder below it a link would have this elevated
+    // action carry a file of his choice out of its folder. The folders stay held, unchanged,
+    // until the move is done.
     wchar_t sourceFolder[kPathChars] = {};
     wchar_t sourceFile[kPathChars] = {};
+    Tessel::CLinkFreePath sourceFolders;
     if (!JoinPath(sourceFolder, {programFilesX86, kSourceFolderTail}) ||
-        !JoinPath(sourceFile, {sourceFolder, kApfName}) || !HoldsFiles(sourceFolder)) {
+        !JoinPath(sourceFile, {sourceFolder, kApfName}) ||
+        sourceFolders.Hold(programFilesX86, kSourceFolders) != ERROR_SUCCESS ||
+        !HoldsFiles(sourceFolder)) {
         return 0;
     }
 
@@ -74,6 +96,16 @@ extern "C" int CALLBACK MoveApfFile(HWND, HINSTANCE, LPSTR, int) {
         !JoinPath(destinationFolder, {installDir, kDestinationFolderTail}) ||
         !JoinPath(destinationFile, {destinationFolder, kApfName})) {
         LogAction(kSeverityError, kAction, 877, L"copy apf file: fail to get VRX apf path");
+        return 0;
+    }
+
+    // The destination's "apf" folder is held as the source's are, and the file at either end
+    // must be a plain file (or, at the destination, none yet). A link anywhere fails the move as
+    // any other failed move does: silently, the file staying where it was.
+    Tessel::CLinkFreePath destinationFolders;
+    if (destinationFolders.Hold(installDir, kDestinationFolders) != ERROR_SUCCESS ||
+        !IsPlainApf(programFilesX86, kSourceApf, false) ||
+        !IsPlainApf(installDir, kDestinationApf, true)) {
         return 0;
     }
 
