@@ -59,13 +59,15 @@ build() {
     local arch=${1:-x86_64} tree=$fuzz_tree
     [ "$arch" = x86_64 ] || tree=$VRX_BUILD/fuzz-win32
     VRX_FUZZ_ARCHES="${VRX_FUZZ_ARCHES:-} $arch" bash "$here/setup-deps.sh"
-    local launcher=()
+    local options=()
     if command -v ccache >/dev/null; then
         export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$VRX_ROOT} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
-        launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+        options=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     fi
-    cmake -S "$VRX_ROOT" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
-        -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-clang-$arch-w64-mingw32.cmake" \
+    # The toolchain is named only when the tree is made (CMake warns on later runs otherwise).
+    [ -f "$tree/CMakeCache.txt" ] ||
+        options+=(-DCMAKE_TOOLCHAIN_FILE="$VRX_ROOT/cmake/toolchain-clang-$arch-w64-mingw32.cmake")
+    cmake -S "$VRX_ROOT" -B "$tree" -G Ninja -DCMAKE_BUILD_TYPE=Release "${options[@]}" \
         -DVRX_OPENSSL_ROOT="$VRX_DEPS/openssl-$arch" -DVRX_BUILD_FUZZ=ON \
         -DVRX_LIBFUZZER="$VRX_DEPS/libfuzzer-$arch/libFuzzer.a" >/dev/null
     # The linker's notes on libstdc++'s type names and the engine's export directives are
