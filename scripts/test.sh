@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test under Wine in the project's own prefix: first the shipped
 # i686 build (its tests under 32-bit Wine, its DLL through SysWOW64's rundll32), then the x86_64
-# build. One ctest run counts both; test names begin with win32. or win64.
+# build, then the fuzz targets' replay of their kept inputs (win64.Fuzz.*, in a prefix of their
+# own). One ctest run counts them all; test names begin with win32. or win64.
 # Ends with ctest's summary line; exits non-zero when anything fails. Arguments go to ctest.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -10,6 +11,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 bash "$here/setup-deps.sh"
 bash "$here/build.sh"
+# The fuzz targets (build/fuzz-win64), whose kept inputs are replayed after the two suites.
+bash "$here/fuzz.sh" --build
 
 trap 'vrx_prefix_stop "$VRX_TEST_PREFIX"' EXIT
 vrx_prefix_start "$VRX_TEST_PREFIX"
@@ -26,7 +29,7 @@ if ! probe=$("$here/wine-run.sh" "$VRX_BUILD/win32/bin/vrx_arch_probe.exe" 2>&1)
 set_tests_properties(win32.Suite PROPERTIES SKIP_RETURN_CODE 77 LABELS win32)
 subdirs(\"win32/tests/tools\")"
 fi
-printf '# Written by scripts/test.sh: the shipped build first, then its x86_64 twin.\n%s\nsubdirs("win64")\n' \
+printf '# Written by scripts/test.sh: the shipped build first, then its x86_64 twin, then the fuzz\n# targets replaying their kept inputs.\n%s\nsubdirs("win64")\nsubdirs("fuzz-win64")\n' \
     "$win32_suite" >"$VRX_BUILD/CTestTestfile.cmake"
 
 cd "$VRX_BUILD"

@@ -26,9 +26,17 @@ struct CallbackHandle {
 };
 
 struct CopyContext {
+    USHORT folders = 0;  // the cabinet's folder count
     std::vector<Sha256Digest>* digests = nullptr;
     bool failed = false;
 };
+
+// Whether a member lies in a folder of the cabinet. The platform's cabinet interface has been
+// seen to follow a null folder when it is asked for a member of a cabinet without folders (a
+// crash of the host); a member of another cabinet of a set (an index from 0xFFFD up) lies in none.
+bool InAFolder(const FDINOTIFICATION& member, USHORT folders) {
+    return member.iFolder < folders;
+}
 
 FNALLOC(Alloc) {
     return ::HeapAlloc(::GetProcessHeap(), 0, cb);
@@ -93,6 +101,10 @@ FNFDINOTIFY(Notify) {
     auto* context = static_cast<CopyContext*>(pfdin->pv);
     switch (fdint) {
         case fdintCOPY_FILE: {
+            if (!InAFolder(*pfdin, context->folders)) {
+                context->failed = true;
+                return -1;
+            }
             auto* handle = new CallbackHandle;
             handle->digest = std::make_unique<SHA256_CTX>();
             handle->digests = context->digests;
@@ -147,6 +159,7 @@ struct FdiDestroyer {
 };
 
 struct ListContext {
+    USHORT folders = 0;  // the cabinet's folder count
     std::vector<std::wstring>* names = nullptr;
     bool failed = false;
 };
@@ -171,7 +184,7 @@ FNFDINOTIFY(ListNotify) {
     switch (fdint) {
         case fdintCOPY_FILE: {
             std::wstring name;
-            if (!MemberName(*pfdin, name)) {
+            if (!InAFolder(*pfdin, context->folders) || !MemberName(*pfdin, name)) {
                 context->failed = true;
                 return -1;
             }
@@ -198,8 +211,24 @@ bool SplitCabinetPath(const wchar_t* path, std::string& folder, std::string& nam
            ToAnsi(full.substr(split + 1), name) && !name.empty();
 }
 
-// Runs the cabinet interface over the cabinet `path` with `notify` and its `context`.
-bool CopyCabinet(const wchar_t* path, PFNFDINOTIFY notify, void* context) {
+// The folder count that the header of the cabinet `path` (in the ANSI code page) gives; false
+// when the file is no cabinet.
+bool CabinetFolders(void* fdi, const std::string& path, USHORT& folders) {
+    const INT_PTR file = Open(const_cast<char*>(path.c_str()), _O_RDONLY | _O_BINARY, 0);
+    if (file == -1) {
+        return false;
+    }
+    FDICABINETINFO info = {};
+    const BOOL isCabinet = FDIIsCabinet(fdi, file, &info);
+    Close(file);
+    folders = info.cFolders;
+    return isCabinet != FALSE;
+}
+
+// Runs the cabinet interface over the cabinet `path` with `notify` and its `context`, whose
+// folder count it sets first.
+template <typename TContext>
+bool CopyCabinet(const wchar_t* path, PFNFDINOTIFY notify, TContext& context) {
     std::string folder;
     std::string name;
     if (!SplitCabinetPath(path, folder, name)) {
@@ -208,7 +237,8 @@ bool CopyCabinet(const wchar_t* path, PFNFDINOTIFY notify, void* context) {
     ERF error = {};
     const std::unique_ptr<void, FdiDestroyer> fdi(
         FDICreate(Alloc, Free, Open, Read, Write, Close, Seek, cpuUNKNOWN, &error));
-    return fdi && FDICopy(fdi.get(), &name[0], &folder[0], 0, notify, nullptr, context);
+    return fdi && CabinetFolders(fdi.get(), folder + name, context.folders) &&
+           FDICopy(fdi.get(), &name[0], &folder[0], 0, notify, nullptr, &context);
 }
 
 }  // namespace
@@ -218,7 +248,7 @@ bool DigestCabinetMembers(const wchar_t* path, std::vector<Sha256Digest>& digest
     std::vector<Sha256Digest> found;
     CopyContext context;
     context.digests = &found;
-    if (!CopyCabinet(path, Notify, &context) || context.failed) {
+    if (!CopyCabinet(path, Notify, context) || context.failed) {
         return false;
     }
     digests = std::move(found);
@@ -230,7 +260,7 @@ bool ListCabinetMembers(const wchar_t* path, std::vector<std::wstring>& names) {
     std::vector<std::wstring> found;
     ListContext context;
     context.names = &found;
-    if (!CopyCabinet(path, ListNotify, &context) || context.failed) {
+    if (!CopyCabinet(path, ListNotify, context) || context.failed) {
         return false;
     }
     names = std::move(found);

@@ -12,8 +12,9 @@
 namespace Tessel {
 
 // One digest per file of the cabinet, in cabinet order. False when the file is not a cabinet,
-// is damaged (a member fails to decompress or its checksum does not match), spans several
-// cabinets, or its path cannot be given to the cabinet interface (the ANSI code page).
+// is damaged (a member lies in no folder of the cabinet, fails to decompress or its checksum does
+// not match), spans several cabinets, or its path cannot be given to the cabinet interface (the
+// ANSI code page).
 bool DigestCabinetMembers(const wchar_t* path, std::vector<Sha256Digest>& digests);
 
 // The name of every file of the cabinet, as stored (a relative path, unless the cabinet is

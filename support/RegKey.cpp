@@ -204,7 +204,8 @@ DWORD AnsiName(const wchar_t* name, std::string& ansi) {
     return ERROR_SUCCESS;
 }
 
-// UTF-8 (`size` bytes, no terminator) to UTF-16 appended to `out`.
+// UTF-8 (`size` bytes, no terminator) to UTF-16 appended to `out`. Bytes that are not UTF-8 make
+// the text invalid: replacement characters would deliver something the record does not hold.
 DWORD AppendUtf16(const BYTE* text, size_t size, std::wstring& out) {
     if (size == 0) {
         return ERROR_SUCCESS;
@@ -213,22 +214,25 @@ DWORD AppendUtf16(const BYTE* text, size_t size, std::wstring& out) {
         return ERROR_INVALID_DATA;
     }
     const char* narrow = reinterpret_cast<const char*>(text);
-    const int needed =
-        ::MultiByteToWideChar(CP_UTF8, 0, narrow, static_cast<int>(size), nullptr, 0);
+    const int needed = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, narrow,
+                                             static_cast<int>(size), nullptr, 0);
     if (needed <= 0) {
         return ERROR_INVALID_DATA;
     }
     const size_t at = out.size();
     out.resize(at + static_cast<size_t>(needed));
-    if (::MultiByteToWideChar(CP_UTF8, 0, narrow, static_cast<int>(size), &out[at], needed) !=
-        needed) {
+    if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, narrow, static_cast<int>(size),
+                              &out[at], needed) != needed) {
         return ERROR_INVALID_DATA;
     }
     return ERROR_SUCCESS;
 }
 
-// The UTF-16 form of a deciphered string payload, with every terminator the caller receives. A
-// string without its zero byte within the payload makes the record invalid.
+// The UTF-16 form of a deciphered string payload, with every terminator the caller receives. The
+// payload must end where its value ends: one string with its zero byte, or a list of such strings
+// with or without the empty string that ends it. Bytes after that end, or a string without its
+// zero byte, make the record invalid: the reader would deliver less than the record holds, and a
+// writer never stores it so.
 DWORD DecodeStrings(DWORD type, const std::vector<BYTE>& payload, std::wstring& text) {
     const BYTE* const begin = payload.data();
     const BYTE* const end = begin + payload.size();
@@ -243,6 +247,9 @@ DWORD DecodeStrings(DWORD type, const std::vector<BYTE>& payload, std::wstring& 
             return ERROR_INVALID_DATA;
         }
         if (type == REG_MULTI_SZ && zero == position) {
+            if (zero + 1 != end) {
+                return ERROR_INVALID_DATA;
+            }
             break;  // the empty string that ends the list
         }
         const DWORD status = AppendUtf16(position, static_cast<size_t>(zero - position), text);
@@ -252,10 +259,19 @@ DWORD DecodeStrings(DWORD type, const std::vector<BYTE>& payload, std::wstring& 
         text.push_back(L'\0');
         position = zero + 1;
     } while (type == REG_MULTI_SZ);
+    if (type == REG_SZ && position != end) {
+        return ERROR_INVALID_DATA;
+    }
     if (type == REG_MULTI_SZ) {
         text.push_back(L'\0');
     }
     return ERROR_SUCCESS;
+}
+
+// Whether a read has somewhere to deliver to: a type or a count is asked for, and a buffer comes
+// with its capacity (without one it cannot be filled safely).
+bool CanDeliver(const DWORD* type, const void* data, const DWORD* bytes) {
+    return (type != nullptr || bytes != nullptr) && (data == nullptr || bytes != nullptr);
 }
 
 // Hands `size` bytes of a value to a caller's buffer: the size needed when there is no buffer,
@@ -859,35 +875,49 @@ bool CRegKeyImpl::DeleteOnClose() const {
 // =============================================================================================
 // The enciphering implementation.
 
-DWORD CObfuscatedRegKeyImpl::WriteRawValue(const wchar_t* name, DWORD type, const void* data,
-                                           DWORD bytes) {
+DWORD BuildEncipheredRecord(DWORD type, const void* data, DWORD bytes, std::vector<BYTE>& record) {
+    record.clear();
     if (data == nullptr || bytes == 0) {
         return ERROR_INVALID_PARAMETER;
     }
     try {
         std::vector<BYTE> payload;
-        DWORD status = BuildPayload(type, data, bytes, payload);
+        const DWORD status = BuildPayload(type, data, bytes, payload);
         if (status != ERROR_SUCCESS) {
             return status;
         }
         if (payload.size() > MAXDWORD - kHeaderSize) {
             return ERROR_INVALID_PARAMETER;
         }
-        std::vector<BYTE> record(kHeaderSize + payload.size());
+        std::vector<BYTE> built(kHeaderSize + payload.size());
         CRecordCipher cipher;
         for (size_t i = 0; i < payload.size(); ++i) {
-            record[kHeaderSize + i] = cipher.Encipher(payload[i]);
+            built[kHeaderSize + i] = cipher.Encipher(payload[i]);
         }
-        std::memcpy(record.data() + kTagOffset, kRecordTag, sizeof(kRecordTag));
-        StoreLe32(record.data() + kVersionOffset, kRecordVersion);
-        StoreLe32(record.data() + kLengthOffset, static_cast<DWORD>(payload.size()));
-        StoreLe32(record.data() + kTypeOffset, type);
+        std::memcpy(built.data() + kTagOffset, kRecordTag, sizeof(kRecordTag));
+        StoreLe32(built.data() + kVersionOffset, kRecordVersion);
+        StoreLe32(built.data() + kLengthOffset, static_cast<DWORD>(payload.size()));
+        StoreLe32(built.data() + kTypeOffset, type);
         BYTE digest[kDigestSize];
-        if (!RecordDigest(record.data(), record.size(), digest)) {
+        if (!RecordDigest(built.data(), built.size(), digest)) {
             return ERROR_ENCRYPTION_FAILED;
         }
-        std::memcpy(record.data() + kDigestOffset, digest, kDigestSize);
+        std::memcpy(built.data() + kDigestOffset, digest, kDigestSize);
+        record = std::move(built);
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
 
+DWORD CObfuscatedRegKeyImpl::WriteRawValue(const wchar_t* name, DWORD type, const void* data,
+                                           DWORD bytes) {
+    try {
+        std::vector<BYTE> record;
+        DWORD status = BuildEncipheredRecord(type, data, bytes, record);
+        if (status != ERROR_SUCCESS) {
+            return status;
+        }
         std::string ansiName;
         if (name != nullptr) {
             status = AnsiName(name, ansiName);
@@ -925,10 +955,48 @@ RecordFault InspectEncipheredRecord(const BYTE* record, size_t size) {
                : RecordFault::DigestMismatch;
 }
 
+DWORD ReadEncipheredRecord(const BYTE* record, size_t size, DWORD* type, void* data, DWORD* bytes) {
+    if (!CanDeliver(type, data, bytes)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    switch (InspectEncipheredRecord(record, size)) {
+        case RecordFault::None:
+            break;
+        case RecordFault::DigestFailed:
+            return ERROR_DECRYPTION_FAILED;
+        default:
+            return ERROR_INVALID_DATA;
+    }
+    try {
+        const DWORD payloadSize = LoadLe32(record + kLengthOffset);
+        const DWORD valueType = LoadLe32(record + kTypeOffset);
+        if (type != nullptr) {
+            *type = valueType;
+        }
+        std::vector<BYTE> payload(payloadSize);
+        CRecordCipher cipher;
+        for (size_t i = 0; i < payload.size(); ++i) {
+            payload[i] = cipher.Decipher(record[kHeaderSize + i]);
+        }
+
+        if (valueType != REG_SZ && valueType != REG_MULTI_SZ) {
+            return Deliver(payload.data(), payload.size(), data, bytes, false);
+        }
+        std::wstring text;
+        const DWORD status = DecodeStrings(valueType, payload, text);
+        if (status != ERROR_SUCCESS) {
+            return status;
+        }
+        return Deliver(text.data(), text.size() * sizeof(wchar_t), data, bytes,
+                       valueType == REG_MULTI_SZ);
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 DWORD CObfuscatedRegKeyImpl::ReadRawValue(const wchar_t* name, DWORD* type, void* data,
                                           DWORD* bytes) {
-    // A buffer without its capacity cannot be filled safely.
-    if ((type == nullptr && bytes == nullptr) || (data != nullptr && bytes == nullptr)) {
+    if (!CanDeliver(type, data, bytes)) {
         return ERROR_INVALID_PARAMETER;
     }
     try {
@@ -957,36 +1025,7 @@ DWORD CObfuscatedRegKeyImpl::ReadRawValue(const wchar_t* name, DWORD* type, void
             return ERROR_INVALID_DATA;
         }
         record.resize(size);
-
-        switch (InspectEncipheredRecord(record.data(), record.size())) {
-            case RecordFault::None:
-                break;
-            case RecordFault::DigestFailed:
-                return ERROR_DECRYPTION_FAILED;
-            default:
-                return ERROR_INVALID_DATA;
-        }
-        const DWORD payloadSize = LoadLe32(record.data() + kLengthOffset);
-        const DWORD valueType = LoadLe32(record.data() + kTypeOffset);
-        if (type != nullptr) {
-            *type = valueType;
-        }
-        std::vector<BYTE> payload(payloadSize);
-        CRecordCipher cipher;
-        for (size_t i = 0; i < payload.size(); ++i) {
-            payload[i] = cipher.Decipher(record[kHeaderSize + i]);
-        }
-
-        if (valueType != REG_SZ && valueType != REG_MULTI_SZ) {
-            return Deliver(payload.data(), payload.size(), data, bytes, false);
-        }
-        std::wstring text;
-        status = DecodeStrings(valueType, payload, text);
-        if (status != ERROR_SUCCESS) {
-            return status;
-        }
-        return Deliver(text.data(), text.size() * sizeof(wchar_t), data, bytes,
-                       valueType == REG_MULTI_SZ);
+        return ReadEncipheredRecord(record.data(), record.size(), type, data, bytes);
     } catch (const std::bad_alloc&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }

@@ -29,6 +29,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/UniqueAny.h"
 
@@ -52,6 +53,16 @@ enum class RecordFault {
 
 // Checks the raw bytes of a value stored by CObfuscatedRegKey, header first, then the digest.
 RecordFault InspectEncipheredRecord(const BYTE* record, size_t size);
+
+// The record CObfuscatedRegKey stores for `bytes` of a value of `type`, strings given in UTF-16
+// as to WriteRawValue. 87 for null data or a zero count.
+DWORD BuildEncipheredRecord(DWORD type, const void* data, DWORD bytes, std::vector<BYTE>& record);
+
+// A stored record read as CObfuscatedRegKey::ReadRawValue delivers it: the recorded type, and the
+// value in it (strings in UTF-16 with their terminators) into `data`, whose capacity is `*bytes`
+// on entry; `*bytes` receives the size the value takes. 13 for a damaged record, 234 (with the
+// size needed) when the value does not fit, 87 for a buffer without its capacity.
+DWORD ReadEncipheredRecord(const BYTE* record, size_t size, DWORD* type, void* data, DWORD* bytes);
 
 namespace internal {
 

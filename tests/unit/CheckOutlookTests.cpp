@@ -237,21 +237,26 @@ TEST_F(CheckOutlookTest, WithoutAFullProfileFolderNothingIsSwept) {
     struct Row {
         const char* name;
         HRESULT result;
-        const wchar_t* path;
+        std::wstring path;
         std::wstring logged;
     };
+    // The current folder and its drive, written without the drive, or on the drive without its
+    // root.
+    const std::wstring rooted = work.Path().substr(2) + L"\\Default";
     const std::vector<Row> rows = {
         {"lookup failed", E_FAIL, L"", L""},
         {"lookup failed after writing", E_FAIL, L"C:\\users\\Default", L""},
         {"relative folder", S_OK, L"Default", L"Default"},
         {"drive-relative folder", S_OK, L"C:Default", L"C:Default"},
+        {"folder on the current drive", S_OK, rooted, rooted},
+        {"relative folder on a drive", S_OK, L"C:.\\Default", L"C:.\\Default"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         SetUp();
         extensions->Register();
         g_profileResult = row.result;
-        g_profilePath = row.path;
+        g_profilePath = row.path.c_str();
         const VrxRunOnce::OutlookCleanupSources sources{
             [](wchar_t* path) {
                 wcscpy(path, g_profilePath);

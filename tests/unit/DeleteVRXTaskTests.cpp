@@ -15,6 +15,7 @@
 #include "tests/support/Registry.h"
 #include "tests/support/ScheduledTasks.h"
 #include "tests/support/Signing.h"
+#include "tests/support/TaskSchedulerStub.h"
 
 using namespace VrxTest;
 using VrxRunOnce::RemoveProductTasks;
@@ -42,19 +43,7 @@ std::wstring Hex(HRESULT hr) {
 class FakeScheduler;
 FakeScheduler* g_fake = nullptr;
 
-template <typename TInterface>
-class StaticUnknown : public TInterface {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override { return --m_refs; }
-    ULONG m_refs = 0;
-};
-
-class FakeItems : public StaticUnknown<IEnumWorkItems> {
+class FakeItems : public CWorkItemsStub {
 public:
     explicit FakeItems(std::vector<std::wstring>& tasks) : m_tasks(tasks) {}
     HRESULT STDMETHODCALLTYPE Next(ULONG count, LPWSTR** names, ULONG* fetched) override {
@@ -71,13 +60,11 @@ public:
         *fetched = 1;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Reset() override {
         ++resets;
         m_next = 0;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Clone(IEnumWorkItems**) override { return E_NOTIMPL; }
     // A new enumeration starts at the first task.
     void Rewind() { m_next = 0; }
 
@@ -88,11 +75,9 @@ private:
     size_t m_next = 0;
 };
 
-class FakeScheduler : public StaticUnknown<ITaskScheduler> {
+class FakeScheduler : public CTaskSchedulerStub {
 public:
     explicit FakeScheduler(std::vector<std::wstring> tasks) : tasks(std::move(tasks)) {}
-    HRESULT STDMETHODCALLTYPE SetTargetComputer(LPCWSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTargetComputer(LPWSTR*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Enum(IEnumWorkItems** out) override {
         if (FAILED(enumResult)) {
             *out = nullptr;
@@ -103,7 +88,6 @@ public:
         *out = &items;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Activate(LPCWSTR, REFIID, IUnknown**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Delete(LPCWSTR name) override {
         deleted.emplace_back(name);
         if (failingName == name) {
@@ -116,14 +100,6 @@ public:
         tasks.erase(found);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE NewWorkItem(LPCWSTR, REFCLSID, REFIID, IUnknown**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE AddWorkItem(LPCWSTR, IScheduledWorkItem*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE IsOfType(LPCWSTR, REFIID) override { return E_NOTIMPL; }
-
     static HRESULT Create(ITaskScheduler** out) {
         g_fake->AddRef();
         *out = g_fake;

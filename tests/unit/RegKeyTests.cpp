@@ -659,3 +659,33 @@ TEST_F(RegKeyTest, DamagedRecordsAreRefused) {
     EXPECT_EQ(ERROR_SUCCESS, obfuscated.ReadBinary(L"large", readBack.data(), size));
     EXPECT_EQ(large, readBack);
 }
+
+TEST_F(RegKeyTest, StringRecordsMustEndWhereTheirValueEnds) {
+    // Anything the reader would have to drop or replace makes the record invalid.
+    const struct {
+        const wchar_t* name;
+        DWORD type;
+        std::string plain;
+        DWORD status;
+        DWORD bytes;  // delivered, on success
+    } cases[] = {
+        {L"text after the terminator", REG_SZ, std::string("ab\0cd\0", 6), ERROR_INVALID_DATA, 0},
+        {L"not UTF-8", REG_SZ, std::string("a\xff\0", 3), ERROR_INVALID_DATA, 0},
+        {L"an overlong form", REG_SZ, std::string("\xc0\xaf\0", 3), ERROR_INVALID_DATA, 0},
+        {L"a list with bytes after its end", REG_MULTI_SZ, std::string("a\0\0b\0\0", 6),
+         ERROR_INVALID_DATA, 0},
+        {L"a list, not UTF-8", REG_MULTI_SZ, std::string("a\0\xc3\0\0", 5), ERROR_INVALID_DATA, 0},
+        {L"a list without its empty string", REG_MULTI_SZ, std::string("a\0", 2), ERROR_SUCCESS, 6},
+        {L"an empty list", REG_MULTI_SZ, std::string(), ERROR_SUCCESS, 2},
+    };
+    for (const auto& c : cases) {
+        const Bytes record = Record(c.type, Utf8(c.plain));
+        SetRaw(kKey, c.name, REG_BINARY, record.data(), record.size());
+        DWORD type = 0;
+        DWORD bytes = 0;
+        EXPECT_EQ(c.status, obfuscated.ReadRawValue(c.name, &type, nullptr, &bytes)) << c.name;
+        if (c.status == ERROR_SUCCESS) {
+            EXPECT_EQ(c.bytes, bytes) << c.name;
+        }
+    }
+}

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "src/common/vrxrunonce/VrxCabUtils.h"
+#include "support/CabinetDigests.h"
 #include "tests/support/Files.h"
 #include "tests/support/Links.h"
 #include "tests/support/LogCapture.h"
@@ -63,6 +64,26 @@ TEST_F(VrxCabUtilsTest, DamagedCabinetFailsTheExtraction) {
     EXPECT_FALSE(VRXUtils::ExtractCabFile(damaged.c_str(), scratch.Path().c_str()));
     EXPECT_EQ(std::vector<LogRecord>{CabRecord(60, L"ExtractCabFile: fail cab extraction from " +
                                                        damaged + L" to " + scratch.Path())},
+              LogRecords());
+}
+
+TEST_F(VrxCabUtilsTest, ACabinetWhoseMembersLieInNoFolderIsRefusedBeforeItsData) {
+    // The header's folder count (offset 26) set to 0: the member's folder is gone. The platform's
+    // cabinet interface has been seen to crash on such a cabinet when asked for the member.
+    std::string bytes = ReadTextFile(FixturePath(L"content-stored.cab"));
+    ASSERT_GT(bytes.size(), 28u);
+    bytes[26] = bytes[27] = '\0';
+    const std::wstring cab = scratch / L"no-folder.cab";
+    WriteTextFile(cab, bytes);
+    std::vector<std::wstring> names;
+    EXPECT_FALSE(Tessel::ListCabinetMembers(cab.c_str(), names));
+    std::vector<Tessel::Sha256Digest> digests;
+    EXPECT_FALSE(Tessel::DigestCabinetMembers(cab.c_str(), digests));
+    const std::wstring destination = scratch / L"unpacked";
+    MakeFolder(destination);
+    EXPECT_FALSE(VRXUtils::ExtractCabFile(cab.c_str(), destination.c_str()));
+    EXPECT_EQ(std::vector<LogRecord>{CabRecord(
+                  60, L"ExtractCabFile: fail cab extraction from " + cab + L" to " + destination)},
               LogRecords());
 }
 
@@ -146,9 +167,18 @@ TEST(CabinetMemberNames, OnlyRelativeNamesInsideTheFolderPass) {
         {L"Config\\nul", false},
         {L"con .txt", false},
         {L"LPT9", false},
+        {L"COM\u00B9.txt", false},
+        {L"Config\\lpt\u00B3", false},
+        {L"COM\u00BD.txt", true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.contained, VRXUtils::IsContainedMemberName(c.name))
             << testing::PrintToString(std::wstring(c.name));
+    }
+    // Windows-1252 lacks full-width characters: the full stops and the backslash would reach the
+    // unpacker as "..\".
+    if (::GetACP() == 1252) {
+        EXPECT_FALSE(VRXUtils::IsContainedMemberName(L"\uFF0E\uFF0E\uFF3Cx.txt"));
+        EXPECT_TRUE(VRXUtils::IsContainedMemberName(L"Konfiguration\\\u00DCbersicht.txt"));
     }
 }

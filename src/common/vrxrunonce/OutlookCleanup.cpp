@@ -5,7 +5,6 @@
 
 #include <windows.h>
 #include <shlobj.h>
-#include <shlwapi.h>
 
 #include <cwchar>
 #include <string>
@@ -55,11 +54,18 @@ void CutToParentFolder(wchar_t* path) {
     }
 }
 
-// Only a full path that ends in a separator names the folder of the profiles; anything else
+// Only a full path that ends in a separator names the folder of the profiles: one that starts at
+// a drive's root ("C:\") or with two separators (a network or long path). Anything else, rooted
+// on the current drive ("\Users\") or relative to a drive's current folder ("C:Users\") as well,
 // would send the search and the deletions to wherever the host happens to run.
 bool IsFullFolderPath(const wchar_t* folder) {
     const size_t length = std::wcslen(folder);
-    return length > 1 && folder[length - 1] == L'\\' && !::PathIsRelativeW(folder);
+    const bool driveRoot =
+        length >= 3 &&
+        ((folder[0] >= L'A' && folder[0] <= L'Z') || (folder[0] >= L'a' && folder[0] <= L'z')) &&
+        folder[1] == L':' && folder[2] == L'\\';
+    const bool doubleSeparator = length > 2 && folder[0] == L'\\' && folder[1] == L'\\';
+    return (driveRoot || doubleSeparator) && folder[length - 1] == L'\\';
 }
 
 // "." and ".." name the folder of the profiles itself and the folder above it, not a profile.

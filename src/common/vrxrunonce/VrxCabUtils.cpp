@@ -57,7 +57,8 @@ bool IsDotEntry(const wchar_t* name) {
 }
 
 // The names the platform reserves for devices: a path component of that name (any extension)
-// opens the device, wherever the folder.
+// opens the device, wherever the folder. The serial and parallel ports count the superscript
+// digits one to three among their digits.
 bool IsDeviceName(const std::wstring& component) {
     std::wstring stem = component.substr(0, component.find(L'.'));
     while (!stem.empty() && stem.back() == L' ') {
@@ -70,9 +71,20 @@ bool IsDeviceName(const std::wstring& component) {
         stem == L"CONOUT$") {
         return true;
     }
+    constexpr const wchar_t* kPortDigits = L"0123456789\u00B9\u00B2\u00B3";
     return stem.size() == 4 &&
            (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0) &&
-           stem[3] >= L'0' && stem[3] <= L'9';
+           std::wcschr(kPortDigits, stem[3]) != nullptr;
+}
+
+// Whether the ANSI code page holds every character of `name` as it is. The unpacker takes names
+// in that code page, where a character it lacks may be replaced by a look-alike: a full-width
+// full stop or backslash by '.' or '\'.
+bool IsExactInAnsi(const std::wstring& name) {
+    BOOL usedDefault = FALSE;
+    return ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.c_str(), -1, nullptr, 0,
+                                 nullptr, &usedDefault) > 0 &&
+           !usedDefault;
 }
 
 }  // namespace
@@ -81,7 +93,8 @@ bool IsContainedMemberName(const std::wstring& name) {
     // Absolute or rooted ("\x", "/x", "\\server\x"), a drive or stream ("C:x", "x:y"), or a
     // step out of the folder.
     if (name.empty() || name[0] == L'\\' || name[0] == L'/' ||
-        name.find(L':') != std::wstring::npos || name.find(L"..") != std::wstring::npos) {
+        name.find(L':') != std::wstring::npos || name.find(L"..") != std::wstring::npos ||
+        !IsExactInAnsi(name)) {
         return false;
     }
     size_t start = 0;

@@ -12,7 +12,8 @@ namespace VRXUtils {
 bool ExtractCabFile(const wchar_t* cabPath, const wchar_t* destination);
 
 // Whether a cabinet member's name stays inside the folder it is unpacked into: a relative path
-// without "..", without a drive, stream or device part.
+// without "..", without a drive, stream or device part, that the ANSI code page represents
+// exactly (the unpacker takes ANSI names).
 bool IsContainedMemberName(const std::wstring& name);
 
 // Deletes `folder` with all its files and sub-folders. Files that cannot be deleted are skipped,
